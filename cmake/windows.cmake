@@ -1,0 +1,38 @@
+# The Windows side: the program, its Win32 modules and the two Wine tiers.
+enable_language(RC)
+
+# Wine needs a prefix of the matching word size; both tiers share one per build.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(FLASHTOOL_WINEARCH win64)
+else()
+  set(FLASHTOOL_WINEARCH win32)
+endif()
+set(FLASHTOOL_WINE_RUN ${CMAKE_SOURCE_DIR}/scripts/lib/wine-run)
+set(FLASHTOOL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+
+# Everything links the C and C++ runtimes statically: the exe must run on a
+# bare Windows with nothing but the system DLLs.
+set(FLASHTOOL_STATIC_LINK -static -static-libgcc -static-libstdc++)
+set(FLASHTOOL_SYSTEM_LIBS comctl32 comdlg32 advapi32 user32 gdi32 kernel32)
+
+add_library(flashwin STATIC
+  app/app_state.cpp
+  app/busy_token.cpp
+  app/main_window.cpp
+  app/resource_text.cpp
+  app/startup.cpp
+)
+target_include_directories(flashwin PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(flashwin PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0500 WINVER=0x0500)
+target_compile_options(flashwin PRIVATE -Wall -Wextra)
+target_link_libraries(flashwin PUBLIC flashcore ${FLASHTOOL_SYSTEM_LIBS})
+
+add_executable(FlashTool WIN32 app/winmain.cpp res/flashtool.rc)
+target_link_libraries(FlashTool PRIVATE flashwin)
+target_link_options(FlashTool PRIVATE ${FLASHTOOL_STATIC_LINK})
+set_target_properties(FlashTool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# windres reads the .rc as UTF-8 so that the Chinese texts arrive as UTF-16.
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+
+add_subdirectory(tests/win)
+add_subdirectory(tests/e2e)
