@@ -21,6 +21,15 @@ add_library(flashwin STATIC
   app/main_window.cpp
   app/resource_text.cpp
   app/startup.cpp
+  discovery/aspi_scan.cpp
+  discovery/drive_scan.cpp
+  discovery/refresh.cpp
+  flash/flash_job.cpp
+  flash/flash_start.cpp
+  flash/image_choice.cpp
+  scsi/aspi.cpp
+  scsi/failure_dialog.cpp
+  scsi/passthrough.cpp
 )
 target_include_directories(flashwin PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(flashwin PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0500 WINVER=0x0500)

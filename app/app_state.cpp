@@ -1,0 +1,7 @@
+#include "app/app_state.h"
+
+HINSTANCE AppInstance;
+HWND MainWindow;
+TransportMode CurrentTransport = PassThroughMode;
+char MessageCaption[TEXT_BUFFER_SIZE];
+HANDLE FlashThread;

@@ -1,0 +1,19 @@
+// CD/DVD drives found on the ASPI bus.
+#ifndef FLASHTOOL_DISCOVERY_ASPI_SCAN_H
+#define FLASHTOOL_DISCOVERY_ASPI_SCAN_H
+
+#include <windows.h>
+
+struct AspiDeviceNode {
+  BYTE hostAdapterId;
+  BYTE targetId;
+  AspiDeviceNode *next;
+};
+
+// Every node of the last fill, newest first; the list entries refer to them.
+extern AspiDeviceNode *AspiNodeList;
+
+int FillAspiEntries();
+void FreeAspiNodes();
+
+#endif

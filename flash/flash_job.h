@@ -1,0 +1,13 @@
+// One flash job: an image file into the selected drive, on a worker thread.
+#ifndef FLASHTOOL_FLASH_FLASH_JOB_H
+#define FLASHTOOL_FLASH_FLASH_JOB_H
+
+#include <windows.h>
+
+// The worker's start routine: 1 when the whole image went out, else 0.
+// Gives back the busy token on every way out.
+DWORD WINAPI RunFlashJob(LPVOID unused);
+
+void AppendLogLine(const char *line);
+
+#endif
