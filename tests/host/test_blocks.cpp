@@ -76,16 +76,6 @@ TEST(DownloadCommand, OneByteImageGivesGoldenCommandAndZeroFilledBlock) {
   EXPECT_EQ(std::vector<uint8_t>(cdb, cdb + 12), std::vector<uint8_t>(golden, golden + 12));
 }
 
-TEST(DownloadCommand, CarriesIndexAndChecksumBigEndian) {
-  uint8_t cdb[DOWNLOAD_CDB_LENGTH];
-  BuildDownloadCommand(0x07, BLOCK_SIZE, 0x1234, cdb);
-  EXPECT_EQ(cdb[6], 0x07);
-  EXPECT_EQ(cdb[7], 0xA0);
-  EXPECT_EQ(cdb[8], 0x00);
-  EXPECT_EQ(cdb[9], 0x12);
-  EXPECT_EQ(cdb[10], 0x34);
-}
-
 TEST(LoadBlock, SecondBlockOfOneByteIsLastAndZeroFilled) {
   std::vector<uint8_t> bytes = Pattern(BLOCK_SIZE + 1);
   FILE *image = ImageOf(bytes);
