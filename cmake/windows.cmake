@@ -44,6 +44,7 @@ set_target_properties(FlashTool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINA
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 
 add_subdirectory(tests/win)
+add_subdirectory(tests/vaspi)
 # The end-to-end tier arrives with its driver.
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
   add_subdirectory(tests/e2e)
