@@ -1,0 +1,113 @@
+// The end-to-end driver's script language: start the real program with
+// virtual drives, drive it from outside through window messages only, and
+// check what it showed and what the drives received. Every wait is bounded;
+// a failed expectation ends the scenario with what was expected and seen.
+#ifndef FLASHTOOL_TESTS_E2E_E2E_H
+#define FLASHTOOL_TESTS_E2E_E2E_H
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "vdrive/vdrive.h"
+
+// ---- scenarios --------------------------------------------------------------
+
+// Registers a scenario; call it from a file-scope initialiser of a
+// scenarios_*.cpp file. Scenarios run in registration order, one at a time.
+void Scenario(const char *name, std::function<void()> body);
+// Marks the running scenario as waiting for a later piece of the product: it
+// is reported as WAIT with the reason, counted apart, and does not fail the run.
+[[noreturn]] void Waiting(const std::string &reason);
+
+[[noreturn]] void Fail(const std::string &message);
+void Expect(bool condition, const std::string &message);
+void ExpectEqual(const std::string &seen, const std::string &expected, const std::string &what);
+
+// Polls `ready` every 20 ms until it answers true or `ms` pass; then fails
+// with `what` and the last thing `ready` saw (it may set `seen`).
+void WaitUntil(const std::string &what, const std::function<bool(std::string *seen)> &ready,
+               DWORD ms = 10000);
+
+// Printable form of a byte text: ASCII as is, other bytes as \xNN.
+std::string Escaped(const std::string &bytes);
+
+// ---- files and settings -----------------------------------------------------
+
+std::string Scratch(const std::string &name);  // a path in this scenario's scratch folder
+// Writes an image of `size` bytes (a repeating pattern from `seed`) and
+// returns its path.
+std::string WriteImage(const std::string &name, size_t size, unsigned seed = 1);
+std::string FileText(const std::string &path);
+// The version Wine reports to programs started afterwards ("win95", "win98",
+// "nt40", "win7", ...): HKCU\Software\Wine\Version of the shared prefix.
+void SetWindowsVersion(const char *version);
+
+// ---- virtual drives and programs --------------------------------------------
+
+using VDrive = vdrive::DriveConfig;
+VDrive CdDrive(char letter);   // a CD-RW drive with the default identity
+VDrive HardDisk(char letter);  // device type 0
+
+struct JournalLine {
+  std::string kind, name;  // "IOCTL", "d"
+  std::string text;        // the whole line
+  std::string Field(const std::string &key) const;  // "" when absent; cdb runs to the end
+};
+
+struct Program {
+  std::string exe, config, journal;
+  PROCESS_INFORMATION process = {};
+  std::vector<JournalLine> Journal() const;
+  std::vector<JournalLine> Journal(const std::string &kind) const;  // lines of one kind
+  bool Running() const;
+};
+
+// Starts FlashTool.exe with these drives and returns it; it becomes the
+// program that ExpectExit() and the journal helpers without a program mean.
+Program &Start(const std::vector<VDrive> &drives = {});
+Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
+                  const std::string &arguments = "");
+// A helper program that sits next to the driver (e.g. inject_probe.exe).
+Program &StartTool(const std::string &name, const std::vector<VDrive> &drives,
+                   const std::string &arguments);
+// Rewrites the running program's drive configuration (drives come or go).
+void SetDrives(Program &program, const std::vector<VDrive> &drives);
+Program &Last();
+void ExpectExit(DWORD code);
+void ExpectExit(Program &program, DWORD code, DWORD ms = 15000);
+void Kill(Program &program);
+// Waits for a journal line of `kind` whose text contains `part`; returns it.
+JournalLine WaitJournal(Program &program, const std::string &kind, const std::string &part = "");
+
+// ---- windows ----------------------------------------------------------------
+
+std::string Big5Text(HWND window);  // the window's text as code page 950 bytes
+std::vector<HWND> TopLevelWindows(const char *className, DWORD processId = 0);
+
+HWND MainWindow();  // waits for the visible VELDRIN window
+void Click(int id);
+std::string ControlText(int id);
+std::vector<std::string> ListEntries(int id);
+void ExpectListEntries(int id, const std::vector<std::string> &entries);
+void WaitLogEndsWith(const std::string &tail, DWORD ms = 30000);
+
+struct Dialog {
+  HWND window;
+  std::string Text() const;  // a message box's text (static 0xFFFF)
+  void Press(int id) const;
+  void ExpectGone(DWORD ms = 5000) const;
+};
+// A #32770 window of the program whose title is `title` (code page 950).
+Dialog WaitDialog(const std::string &title, DWORD ms = 10000);
+
+struct FileDialog : Dialog {
+  void Choose(const std::string &path) const;
+  void Cancel() const;
+};
+FileDialog OpenFileDialog(const std::string &title);
+
+#endif
