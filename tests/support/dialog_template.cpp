@@ -49,7 +49,9 @@ DialogTemplate ParseDialogTemplate(const std::string& bytes) {
     t.menu = r.NameOrOrdinal(), t.cls = r.NameOrOrdinal(), t.title = r.Text();
     if (t.style & DS_SETFONT) {
         t.points = r.Get<WORD>();
-        if (t.extended) t.weight = r.Get<WORD>(), t.italic = r.Get<BYTE>(), t.charset = r.Get<BYTE>();
+        if (t.extended) {
+            t.weight = r.Get<WORD>(), t.italic = r.Get<BYTE>(), t.charset = r.Get<BYTE>();
+        }
         t.face = r.Text();
     }
     for (WORD i = 0; i < count && r.p < bytes.size(); ++i) {
