@@ -49,3 +49,7 @@ add_subdirectory(tests/vaspi)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
   add_subdirectory(tests/e2e)
 endif()
+
+# windres pulls these in by name; Ninja would not notice them changing.
+set_source_files_properties(res/flashtool.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/res/flashtool.ico;${CMAKE_SOURCE_DIR}/res/flashtool.manifest")
