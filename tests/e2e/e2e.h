@@ -45,12 +45,25 @@ std::string FileText(const std::string &path);
 // The version Wine reports to programs started afterwards ("win95", "win98",
 // "nt40", "win7", ...): HKCU\Software\Wine\Version of the shared prefix.
 void SetWindowsVersion(const char *version);
+// How Wine loads `dll` in programs started afterwards ("native", "builtin",
+// "" for disabled, NULL for Wine's default); reset before every scenario.
+// Wine reads WINEDLLOVERRIDES only from the environment it was started in,
+// so a child's choice goes to HKCU\Software\Wine\DllOverrides instead.
+void SetDllOverride(const char *dll, const char *order);
 
 // ---- virtual drives and programs --------------------------------------------
+
+// From here on in this scenario, programs start from a copy of FlashTool.exe
+// in the scenario's folder, next to the virtual WNASPI32.dll, which Wine then
+// prefers to its builtin one. `bus` is the layer's bus description
+// (FLASHTOOL_VASPI_BUS), e.g. "adapters=2;max_targets=8,8".
+void UseVirtualAspi(const std::string &bus = "");
+bool VirtualAspiBuilt();
 
 using VDrive = vdrive::DriveConfig;
 VDrive CdDrive(char letter);   // a CD-RW drive with the default identity
 VDrive HardDisk(char letter);  // device type 0
+VDrive AspiDrive(int adapter, int target);  // a CD-RW drive on the ASPI bus
 
 struct JournalLine {
   std::string kind, name;  // "IOCTL", "d"
@@ -85,7 +98,8 @@ JournalLine WaitJournal(Program &program, const std::string &kind, const std::st
 
 // ---- windows ----------------------------------------------------------------
 
-std::string Big5Text(HWND window);  // the window's text as code page 950 bytes
+std::string Big5Text(HWND window);   // the window's text (WM_GETTEXT) as code page 950 bytes
+std::string Big5Title(HWND window);  // a top-level window's title (GetWindowTextW), likewise
 std::vector<HWND> TopLevelWindows(const char *className, DWORD processId = 0);
 
 HWND MainWindow();  // waits for the visible VELDRIN window
