@@ -123,15 +123,17 @@ DWORD DeviceType(SRB_GDEVBlock *request) {
 // Runs the command on the drive and writes the outcome into the request,
 // all but its status. Answers the status the request is to end with.
 BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang) {
+  // The CDB goes last: a reader takes it to the end of the line.
   std::ostringstream line;
   line << "ASPI " << (int)request->SRB_HaId << ":" << (int)request->SRB_Target
-       << " cdb=" << vdrive::Hex(request->CDBByte, request->SRB_CDBLen < 16 ? request->SRB_CDBLen : 16)
        << " cdblen=" << (int)request->SRB_CDBLen << " flags=" << std::hex << (int)request->SRB_Flags
        << std::dec << " buflen=" << request->SRB_BufLen << " senselen=" << (int)request->SRB_SenseLen
        << " event=" << (request->SRB_PostProc != NULL ? 1 : 0);
+  std::string cdb =
+      " cdb=" + vdrive::Hex(request->CDBByte, request->SRB_CDBLen < 16 ? request->SRB_CDBLen : 16);
   vdrive::Drive *drive = Find(request->SRB_HaId, request->SRB_Target);
   if (drive == NULL) {
-    Journal(line.str() + " status=82");
+    Journal(line.str() + " status=82" + cdb);
     return SS_NO_DEVICE;
   }
   vdrive::Direction direction = (request->SRB_Flags & SRB_DIR_IN)    ? vdrive::DIR_IN
@@ -158,7 +160,7 @@ BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang) {
   }
   char tail[32];
   sprintf(tail, *hang ? " status=hang" : " status=%02x", status);
-  Journal(line.str() + tail);
+  Journal(line.str() + tail + cdb);
   for (const std::string &event : result.events) Journal(event);
   return status;
 }

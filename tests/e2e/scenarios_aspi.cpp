@@ -1,0 +1,233 @@
+// Windows 98/ME: the ASPI route through the tests' own WNASPI32.dll. The
+// program runs from a scenario folder of its own so that the layer sits (or
+// does not sit) next to it.
+#include "e2e/e2e.h"
+
+#include <cstring>
+
+namespace {
+
+// Big5 bytes of strings 49 and the start of 48, independent of the program.
+const std::string ASPI_REQUIRED =
+    "\xA6\xB9\xB5{\xA6\xA1\xBB\xDD\xADn\xA4\xE4\xC2Z Win32 \xAA\xBA ASPI (i.e. WNASPI32.DLL) "
+    "\xA4~\xAF\xE0\xA5\xBF\xB1`\xB0\xF5\xA6\xE6\xA1" "CThis program requires ASPI for Win32 (i.e. "
+    "WNASPI32.DLL) to run properly.";
+const std::string ASPI_INIT_FAILED = "\xA5\xBC\xAF\xE0\xD7\xB8\xA9l\xA4\xC6\xAA\xBA ASPI for Win32(";
+const std::string FAILURE_TITLE = "!!! SCSI \xAB\xFC\xA5O\xA5\xA2\xB1\xD1 !!!";
+
+std::string BuildDir() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(NULL, path, sizeof path);
+  std::string dir = path;
+  return dir.substr(0, dir.rfind('\\') + 1);
+}
+
+VDrive AspiDrive(const char *address, const char *vendor, const char *product, const char *revision) {
+  VDrive d;
+  d.name = address;  // "adapter:target"
+  d.vendor = vendor;
+  d.product = product;
+  d.revision = revision;
+  return d;
+}
+
+// Wine's own choice between its builtin WNASPI32 and a native one, for
+// FlashTool.exe: "native" (the file next to it), or "" (none at all).
+void PreferLayer(const char *order) {
+  HKEY key;
+  const char *path = "Software\\Wine\\AppDefaults\\FlashTool.exe\\DllOverrides";
+  Expect(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS,
+         std::string("open ") + path);
+  RegSetValueExA(key, "wnaspi32", 0, REG_SZ, (const BYTE *)order, (DWORD)strlen(order) + 1);
+  RegCloseKey(key);
+}
+
+// Starts the program on win98 from the scenario folder, with the virtual
+// layer next to it when `layer` is true and Wine's builtin one switched off.
+Program &StartAspi(const std::vector<VDrive> &drives, const std::string &bus, bool layer = true) {
+  SetWindowsVersion("win98");
+  std::string exe = Scratch("FlashTool.exe");
+  Expect(CopyFileA((BuildDir() + "FlashTool.exe").c_str(), exe.c_str(), FALSE) != 0, "copy FlashTool.exe");
+  if (layer)
+    Expect(CopyFileA((BuildDir() + "vaspi\\WNASPI32.dll").c_str(), Scratch("WNASPI32.dll").c_str(), FALSE) != 0,
+           "copy the virtual WNASPI32.dll");
+  PreferLayer(layer ? "native" : "");
+  SetEnvironmentVariableA("FLASHTOOL_VASPI_BUS", bus.c_str());
+  return StartExe(exe, drives);
+}
+
+std::vector<JournalLine> Executed(Program &program) {
+  std::vector<JournalLine> lines;
+  for (const JournalLine &line : program.Journal("ASPI"))
+    if (line.Field("cdb").compare(0, 2, "12") != 0) lines.push_back(line);
+  return lines;
+}
+
+void ChooseAndFlash(const std::string &image) {
+  Click(IDC_BROWSE);
+  OpenFileDialog("Open Flash Image").Choose(image);
+  WaitUntil("the chosen path", [&](std::string *) { return ListEntries(IDC_IMAGE_PATH) == std::vector<std::string>{image}; });
+  Click(IDC_FLASH);
+}
+
+// The job has ended when the controls it greyed are back.
+void WaitJobEnd(const std::string &tail) {
+  WaitLogEndsWith(tail);
+  WaitUntil("Exit enabled again", [](std::string *) { return IsWindowEnabled(GetDlgItem(MainWindow(), IDOK)) != 0; });
+}
+
+void SetAutoInsert(const std::string &deviceKey, BYTE value) {
+  HKEY key;
+  std::string path = "Enum\\SCSI\\" + deviceKey + "\\ROOT&SCSIADAPTER&0000";
+  Expect(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) ==
+             ERROR_SUCCESS,
+         "create " + path);
+  RegSetValueExA(key, "AutoInsertNotification", 0, REG_BINARY, &value, 1);
+  RegCloseKey(key);
+}
+
+BYTE AutoInsert(const std::string &deviceKey) {
+  HKEY key;
+  BYTE value = 0xEE;
+  DWORD size = 1;
+  std::string path = "Enum\\SCSI\\" + deviceKey + "\\ROOT&SCSIADAPTER&0000";
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0xEE;
+  RegQueryValueExA(key, "AutoInsertNotification", NULL, NULL, &value, &size);
+  RegCloseKey(key);
+  return value;
+}
+
+const bool registered = [] {
+  Scenario("win98 lists every CD target of every adapter over ASPI", [] {
+    StartAspi({AspiDrive("0:1", "AB", "CD-RW 1234", "1.0"), AspiDrive("1:0", "VENDOR12", "PRODUCT_SIXTEEN!", "REV1")},
+              "adapters=2");
+    MainWindow();
+    ExpectListEntries(IDC_DEVICE_LIST, {"Device: AB      CD-RW 1234         Firmware Version: 1.0",
+                                        "Device: VENDOR12PRODUCT_SIXTEEN!   Firmware Version: REV1"});
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("win98 flashes 40961 bytes through ASPI requests with completion events", [] {
+    Program &program = StartAspi({AspiDrive("0:1", "QUOR", "VIRTUAL CD-RW", "1.00")}, "completion=later");
+    MainWindow();
+    ChooseAndFlash(WriteImage("aspi.bin", 40961));
+    WaitJobEnd("======== SUCCEED ========");
+    std::vector<JournalLine> sent = Executed(program);
+    Expect(sent.size() == 5, "five commands after discovery, saw " + std::to_string(sent.size()));
+    ExpectEqual(sent[0].Field("cdb"), "00 00 00 00 00 00", "first TEST UNIT READY");
+    ExpectEqual(sent[1].Field("cdb"), "00 00 00 00 00 00", "second TEST UNIT READY");
+    ExpectEqual(sent[2].Field("cdb"), "1B 00 00 00 00 00 00 00 00 00 00 00", "START STOP UNIT");
+    ExpectEqual(sent[2].Field("cdblen"), "12", "START STOP UNIT length");
+    for (int i = 3; i < 5; ++i) {
+      ExpectEqual(sent[i].Field("flags"), "50", "download flags");
+      ExpectEqual(sent[i].Field("buflen"), "40960", "download length");
+      ExpectEqual(sent[i].Field("senselen"), "24", "download sense length");
+    }
+    std::vector<JournalLine> blocks = program.Journal("BLOCK");
+    Expect(blocks.size() == 2 && blocks[1].Field("idx") == "FF", "blocks 00 and FF reached the drive");
+    ExpectEqual(sent[4].Field("cdb"), "55 00 2B 41 50 49 FF A0 00 " + blocks[1].Field("sum").substr(0, 2) + " " +
+                                          blocks[1].Field("sum").substr(2) + " 00",
+                "last download CDB");
+    std::string log = ControlText(IDC_LOG);
+    ExpectEqual(log.substr(0, 45), "Start Flashing...\r\nDon't turn off the power!!", "log start");
+    Expect(log.find("Firmware check sum: " + blocks[1].Field("sum") + "\r\nPlease wait....\r\n") != std::string::npos,
+           "checksum line in the log: " + Escaped(log));
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("win98 block that ends with another status gives FAIL", [] {
+    VDrive d = AspiDrive("0:0", "QUOR", "VIRTUAL CD-RW", "1.00");
+    d.failAt = 1;
+    d.aspiStatus = 4;
+    Program &program = StartAspi({d}, "");
+    MainWindow();
+    ChooseAndFlash(WriteImage("aspifail.bin", 90000));
+    WaitJobEnd("======== FAIL ========");
+    Expect(program.Journal("BLOCK").size() == 1, "nothing after the failed block");
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("win98 failing INQUIRY at start-up shows the failure dialog before the window", [] {
+    VDrive d = AspiDrive("0:2", "QUOR", "VIRTUAL CD-RW", "1.00");
+    d.failOpcode = 0x12;
+    d.failAt = 0;
+    d.failCount = 0;
+    d.checkCondition = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x28, 0x00};
+    Program &program = StartAspi({d}, "");
+    Dialog failure = WaitDialog(FAILURE_TITLE);
+    HWND main = FindWindowA(MAIN_WINDOW_CLASS, NULL);
+    Expect(main != NULL && !IsWindowVisible(main), "the main window waits hidden behind the dialog");
+    ExpectEqual(Big5Text(GetDlgItem(failure.window, 101)), "12 00 00 00 26 00 ", "CDB sent");
+    ExpectEqual(Big5Text(GetDlgItem(failure.window, 100)), "2", "target");
+    ExpectEqual(Big5Text(GetDlgItem(failure.window, 104)), "6", "sense key");
+    ExpectEqual(Big5Text(GetDlgItem(failure.window, 105)), "40", "additional sense code");
+    failure.Press(IDCANCEL);
+    failure.ExpectGone();
+    MainWindow();
+    Expect(ListEntries(IDC_DEVICE_LIST).empty(), "the failing drive is not listed");
+    Expect(program.Journal("ASPI").size() == 1, "unit attention is not tried twice");
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("win98 Flash clears auto-insert, offers a restart, and flashes on the next start", [] {
+    const std::string device = "Device:_QUOR____VIRTUAL&CD-RW";
+    SetAutoInsert(device, 0x01);
+    VDrive d = AspiDrive("0:0", "QUOR", "VIRTUAL CD-RW", "1.00");
+    Program &first = StartAspi({d}, "");
+    MainWindow();
+    ChooseAndFlash(WriteImage("guarded.bin", 1000));
+    Dialog prompt = WaitDialog("Flash Tool");
+    Expect(prompt.Text().find("Do you want to restart windows now?") != std::string::npos,
+           "the restart prompt: " + Escaped(prompt.Text()));
+    prompt.Press(IDCANCEL);
+    ExpectExit(first, 0);
+    Expect(AutoInsert(device) == 0x00, "auto-insert notification is off");
+    Expect(first.Journal("EXITWINDOWS").empty(), "Cancel does not restart Windows");
+    Expect(Executed(first).empty(), "nothing was flashed");
+
+    Program &second = StartAspi({d}, "");
+    MainWindow();
+    ChooseAndFlash(Scratch("guarded.bin"));
+    WaitJobEnd("======== SUCCEED ========");
+    Expect(second.Journal("BLOCK").size() == 1, "the second start flashed");
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("without WNASPI32 start-up says so and exits 0 without a window", [] {
+    StartAspi({}, "", false);
+    Dialog box = WaitDialog("Flash Tool");
+    std::string text = box.Text();
+    Expect(text == ASPI_REQUIRED || text.compare(0, ASPI_INIT_FAILED.size(), ASPI_INIT_FAILED) == 0,
+           "string 49 or 48, saw " + Escaped(text));
+    Expect(TopLevelWindows(MAIN_WINDOW_CLASS).empty(), "no main window");
+    box.Press(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("a WNASPI32 that cannot load shows string 48 with its error and 1", [] {
+    StartAspi({}, "", false);
+    Dialog first = WaitDialog("Flash Tool");
+    first.Press(IDOK);
+    ExpectExit(0);
+    HANDLE junk = CreateFileA(Scratch("WNASPI32.dll").c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written;
+    WriteFile(junk, "not a library", 13, &written, NULL);
+    CloseHandle(junk);
+    PreferLayer("native");
+    StartExe(Scratch("FlashTool.exe"), {});
+    Dialog box = WaitDialog("Flash Tool");
+    std::string text = box.Text();
+    Expect(text.compare(0, ASPI_INIT_FAILED.size(), ASPI_INIT_FAILED) == 0 && text.find("/1).") != std::string::npos,
+           "string 48 with the load error and 1, saw " + Escaped(text));
+    box.Press(IDOK);
+    ExpectExit(0);
+  });
+  return true;
+}();
+
+}  // namespace
