@@ -449,12 +449,16 @@ void ExpectListEntries(int id, const std::vector<std::string> &entries) {
   });
 }
 
-void WaitLogEndsWith(const std::string &tail, DWORD ms) {
+void WaitLogEndsWith(const std::string &text, DWORD ms) {
+  // Blank lines after the last text do not count, on either side.
+  auto trimmed = [](std::string s) { return s.erase(s.find_last_not_of(" \r\n") + 1); };
+  std::string tail = trimmed(text);
   WaitUntil("the log to end with \"" + Escaped(tail) + "\"",
             [&](std::string *seen) {
-              std::string log = StripNewlines(ControlText(IDC_LOG));
+              std::string log = trimmed(ControlText(IDC_LOG));
               *seen = Escaped(LastLines(log, 3));
-              return log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
+              return log.size() >= tail.size() &&
+                     log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
             },
             ms);
 }

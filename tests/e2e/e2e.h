@@ -107,6 +107,7 @@ void Click(int id);
 std::string ControlText(int id);
 std::vector<std::string> ListEntries(int id);
 void ExpectListEntries(int id, const std::vector<std::string> &entries);
+// Waits until the log ends with `tail`; blank lines at the end of either do not count.
 void WaitLogEndsWith(const std::string &tail, DWORD ms = 30000);
 
 struct Dialog {
