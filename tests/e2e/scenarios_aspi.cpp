@@ -3,8 +3,6 @@
 // does not sit) next to it.
 #include "e2e/e2e.h"
 
-#include <cstring>
-
 namespace {
 
 // Big5 bytes of strings 49 and the start of 48, independent of the program.
@@ -22,37 +20,25 @@ std::string BuildDir() {
   return dir.substr(0, dir.rfind('\\') + 1);
 }
 
-VDrive AspiDrive(const char *address, const char *vendor, const char *product, const char *revision) {
-  VDrive d;
-  d.name = address;  // "adapter:target"
+VDrive NamedDrive(int adapter, int target, const char *vendor, const char *product, const char *revision) {
+  VDrive d = AspiDrive(adapter, target);
   d.vendor = vendor;
   d.product = product;
   d.revision = revision;
   return d;
 }
 
-// Wine's own choice between its builtin WNASPI32 and a native one, for
-// FlashTool.exe: "native" (the file next to it), or "" (none at all).
-void PreferLayer(const char *order) {
-  HKEY key;
-  const char *path = "Software\\Wine\\AppDefaults\\FlashTool.exe\\DllOverrides";
-  Expect(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS,
-         std::string("open ") + path);
-  RegSetValueExA(key, "wnaspi32", 0, REG_SZ, (const BYTE *)order, (DWORD)strlen(order) + 1);
-  RegCloseKey(key);
-}
-
 // Starts the program on win98 from the scenario folder, with the virtual
-// layer next to it when `layer` is true and Wine's builtin one switched off.
+// layer next to it, or with no layer at all.
 Program &StartAspi(const std::vector<VDrive> &drives, const std::string &bus, bool layer = true) {
   SetWindowsVersion("win98");
+  if (layer) {
+    UseVirtualAspi(bus);
+    return Start(drives);
+  }
   std::string exe = Scratch("FlashTool.exe");
   Expect(CopyFileA((BuildDir() + "FlashTool.exe").c_str(), exe.c_str(), FALSE) != 0, "copy FlashTool.exe");
-  if (layer)
-    Expect(CopyFileA((BuildDir() + "vaspi\\WNASPI32.dll").c_str(), Scratch("WNASPI32.dll").c_str(), FALSE) != 0,
-           "copy the virtual WNASPI32.dll");
-  PreferLayer(layer ? "native" : "");
-  SetEnvironmentVariableA("FLASHTOOL_VASPI_BUS", bus.c_str());
+  SetDllOverride("wnaspi32", "");
   return StartExe(exe, drives);
 }
 
@@ -99,7 +85,7 @@ BYTE AutoInsert(const std::string &deviceKey) {
 
 const bool registered = [] {
   Scenario("win98 lists every CD target of every adapter over ASPI", [] {
-    StartAspi({AspiDrive("0:1", "AB", "CD-RW 1234", "1.0"), AspiDrive("1:0", "VENDOR12", "PRODUCT_SIXTEEN!", "REV1")},
+    StartAspi({NamedDrive(0, 1, "AB", "CD-RW 1234", "1.0"), NamedDrive(1, 0, "VENDOR12", "PRODUCT_SIXTEEN!", "REV1")},
               "adapters=2");
     MainWindow();
     ExpectListEntries(IDC_DEVICE_LIST, {"Device: AB      CD-RW 1234         Firmware Version: 1.0",
@@ -109,7 +95,7 @@ const bool registered = [] {
   });
 
   Scenario("win98 flashes 40961 bytes through ASPI requests with completion events", [] {
-    Program &program = StartAspi({AspiDrive("0:1", "QUOR", "VIRTUAL CD-RW", "1.00")}, "completion=later");
+    Program &program = StartAspi({NamedDrive(0, 1, "QUOR", "VIRTUAL CD-RW", "1.00")}, "completion=later");
     MainWindow();
     ChooseAndFlash(WriteImage("aspi.bin", 40961));
     WaitJobEnd("======== SUCCEED ========");
@@ -138,7 +124,7 @@ const bool registered = [] {
   });
 
   Scenario("win98 block that ends with another status gives FAIL", [] {
-    VDrive d = AspiDrive("0:0", "QUOR", "VIRTUAL CD-RW", "1.00");
+    VDrive d = NamedDrive(0, 0, "QUOR", "VIRTUAL CD-RW", "1.00");
     d.failAt = 1;
     d.aspiStatus = 4;
     Program &program = StartAspi({d}, "");
@@ -151,7 +137,7 @@ const bool registered = [] {
   });
 
   Scenario("win98 failing INQUIRY at start-up shows the failure dialog before the window", [] {
-    VDrive d = AspiDrive("0:2", "QUOR", "VIRTUAL CD-RW", "1.00");
+    VDrive d = NamedDrive(0, 2, "QUOR", "VIRTUAL CD-RW", "1.00");
     d.failOpcode = 0x12;
     d.failAt = 0;
     d.failCount = 0;
@@ -176,7 +162,7 @@ const bool registered = [] {
   Scenario("win98 Flash clears auto-insert, offers a restart, and flashes on the next start", [] {
     const std::string device = "Device:_QUOR____VIRTUAL&CD-RW";
     SetAutoInsert(device, 0x01);
-    VDrive d = AspiDrive("0:0", "QUOR", "VIRTUAL CD-RW", "1.00");
+    VDrive d = NamedDrive(0, 0, "QUOR", "VIRTUAL CD-RW", "1.00");
     Program &first = StartAspi({d}, "");
     MainWindow();
     ChooseAndFlash(WriteImage("guarded.bin", 1000));
@@ -218,7 +204,7 @@ const bool registered = [] {
     DWORD written;
     WriteFile(junk, "not a library", 13, &written, NULL);
     CloseHandle(junk);
-    PreferLayer("native");
+    SetDllOverride("wnaspi32", "native");
     StartExe(Scratch("FlashTool.exe"), {});
     Dialog box = WaitDialog("Flash Tool");
     std::string text = box.Text();
