@@ -6,9 +6,12 @@ ensure_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  local sudo=; [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  as_root apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
 # Can this kernel run 32-bit programs? Wine needs that for 32-bit Windows
@@ -27,3 +30,19 @@ BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 WINE_PACKAGES=(wine wine64 xvfb x11-utils)
+
+# Picks the Windows build that Wine runs here and sets wine_preset,
+# wine_arch and wine_loader: the i686 product itself under wine32 where the
+# kernel runs 32-bit programs, else the same sources built for x86_64 under
+# wine64. Installs wine32 when it is needed.
+choose_wine_build() {
+  if kernel_runs_32bit; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      as_root dpkg --add-architecture i386 || return 1
+    fi
+    ensure_packages wine32:i386 || return 1
+    wine_preset=win32 wine_arch=win32 wine_loader=/usr/lib/wine/wine
+  else
+    wine_preset=win64 wine_arch=win64 wine_loader=/usr/lib/wine/wine64
+  fi
+}
