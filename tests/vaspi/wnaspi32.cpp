@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "scsi/aspi_srb.h"
+#include "support/late_completion.h"
 #include "vdrive/vdrive.h"
 
 namespace {
@@ -165,29 +166,11 @@ BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang) {
   return status;
 }
 
-struct Pending {
-  SRB_ExecSCSICmd *request;
-  BYTE status;
-};
-
-DWORD WINAPI CompleteLater(LPVOID parameter) {
-  Pending *pending = (Pending *)parameter;
-  Sleep(20);
-  pending->request->SRB_Status = pending->status;
-  if (pending->request->SRB_Flags & SRB_EVENT_NOTIFY) SetEvent(pending->request->SRB_PostProc);
-  delete pending;
-  return 0;
-}
-
 DWORD Execute(SRB_ExecSCSICmd *request) {
   bool hang = false;
   BYTE status = RunCommand(request, &hang);
   if (hang) return request->SRB_Status = SS_PENDING;  // and it never completes
-  if (TheBus.later) {
-    request->SRB_Status = SS_PENDING;
-    CloseHandle(CreateThread(NULL, 0, CompleteLater, new Pending{request, status}, 0, NULL));
-    return SS_PENDING;
-  }
+  if (TheBus.later) return CompleteLater(request, status, 20);
   request->SRB_Status = status;
   if (request->SRB_Flags & SRB_EVENT_NOTIFY) SetEvent(request->SRB_PostProc);
   return status;

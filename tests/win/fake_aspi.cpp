@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "scsi/aspi.h"
+#include "support/late_completion.h"
 
 std::vector<FakeCompletion> FakeScript;
 std::vector<SentRequest> FakeSent;
@@ -12,20 +13,6 @@ std::vector<FakeTarget> FakeTargets;
 int FakeDeviceQueries;
 
 namespace {
-
-struct LateCompletion {
-  SRB_ExecSCSICmd *request;
-  BYTE status;
-};
-
-DWORD WINAPI CompleteLater(LPVOID parameter) {
-  LateCompletion *late = (LateCompletion *)parameter;
-  Sleep(30);
-  late->request->SRB_Status = late->status;
-  SetEvent(late->request->SRB_PostProc);
-  delete late;
-  return 0;
-}
 
 const FakeTarget *FindTarget(BYTE adapter, BYTE target) {
   for (const FakeTarget &t : FakeTargets)
@@ -72,11 +59,7 @@ DWORD __cdecl FakeSend(void *block) {
   request->SenseArea[2] = step.sense2;
   request->SenseArea[12] = step.asc;
   request->SenseArea[13] = step.ascq;
-  if (step.later && (request->SRB_Flags & SRB_EVENT_NOTIFY)) {
-    request->SRB_Status = SS_PENDING;
-    CloseHandle(CreateThread(NULL, 0, CompleteLater, new LateCompletion{request, step.status}, 0, NULL));
-    return SS_PENDING;
-  }
+  if (step.later && (request->SRB_Flags & SRB_EVENT_NOTIFY)) return CompleteLater(request, step.status, 30);
   request->SRB_Status = step.status;
   return step.status;
 }
