@@ -4,6 +4,17 @@
 // the real machine's drives are never touched and no test restarts Wine.
 // Settings come from the file in FLASHTOOL_VDRIVE_CONFIG; every call is
 // recorded in the journal file named by FLASHTOOL_VDRIVE_JOURNAL.
+//
+// It also watches what the program asks of Windows around a flash (the
+// execution state and the shutdown block reason, found through
+// GetProcAddress) and can make the program's own calls fail as Windows
+// would, from FLASHTOOL_INJECT_FAULTS, "key=value" pairs split by ';':
+//   read_lock=NAME@OFFSET  ReadFile on a file whose path ends with NAME fails
+//                          with ERROR_LOCK_VIOLATION once a read reaches
+//                          OFFSET, as when another process locked that range
+//   no_events=1            CreateEventA fails
+// With FLASHTOOL_VDRIVE_QUIET=1 (the benchmark) the drives answer without
+// writing a line per command or rereading the configuration.
 #include <windows.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
@@ -23,9 +34,16 @@
 namespace {
 
 CRITICAL_SECTION Lock;
-std::string ConfigPath, JournalPath, ConfigText;
-std::vector<std::unique_ptr<vdrive::Drive>> Drives;  // every drive ever configured
+std::string ConfigPath, JournalPath;
+vdrive::DriveSet Drives;
 std::map<HANDLE, vdrive::Drive *> OpenDrives;
+bool Quiet;
+
+// Faults of the program's own Windows calls.
+std::string ReadLockName;  // empty: reads succeed
+LONGLONG ReadLockOffset;
+bool NoEvents;
+std::map<HANDLE, std::string> LockedFiles;  // open handles of the locked file
 
 struct Guard {
   Guard() { EnterCriticalSection(&Lock); }
@@ -60,40 +78,15 @@ std::string ReadText(const std::string &path) {
   return text;
 }
 
-vdrive::Drive *Find(const std::string &name) {
-  for (auto &d : Drives)
-    if (d->config.name == name) return d.get();
-  return NULL;
-}
-
 // The driver may rewrite the configuration while the program runs (a drive
 // arrives or goes); drives keep what they received across a reload.
 void Reload() {
-  std::string text = ReadText(ConfigPath);
-  if (text == ConfigText) return;
-  ConfigText = text;
-  vdrive::Config config;
   std::string error;
-  if (!vdrive::ParseConfig(text, &config, &error)) {
-    Log("CONFIG error " + error);
-    return;
+  switch (Drives.Apply(ReadText(ConfigPath), &error)) {
+    case vdrive::DriveSet::BAD: Log("CONFIG error " + error); break;
+    case vdrive::DriveSet::APPLIED: Log("CONFIG drives=" + Drives.Names()); break;
+    case vdrive::DriveSet::UNCHANGED: break;
   }
-  for (auto &d : Drives) {
-    const vdrive::DriveConfig *now = config.Find(d->config.name);
-    if (now != NULL) {
-      d->Reconfigure(*now);
-    } else {
-      vdrive::DriveConfig gone = d->config;
-      gone.present = false;
-      d->Reconfigure(gone);
-    }
-  }
-  std::string names;
-  for (const vdrive::DriveConfig &c : config.drives) {
-    if (Find(c.name) == NULL) Drives.emplace_back(new vdrive::Drive(c));
-    names += (names.empty() ? "" : ",") + c.name;
-  }
-  Log("CONFIG drives=" + names);
 }
 
 // "\\.\d:" gives "d"; any other device path is returned whole so that it is
@@ -107,11 +100,19 @@ bool DevicePath(const char *path, std::string *name) {
 HANDLE WINAPI FakeCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                               DWORD disposition, DWORD flags, HANDLE templateFile) {
   std::string name;
-  if (!DevicePath(path, &name))
-    return CreateFileA(path, access, share, security, disposition, flags, templateFile);
+  if (!DevicePath(path, &name)) {
+    HANDLE file = CreateFileA(path, access, share, security, disposition, flags, templateFile);
+    size_t length = path != NULL ? strlen(path) : 0;
+    if (file != INVALID_HANDLE_VALUE && !ReadLockName.empty() && length >= ReadLockName.size() &&
+        lstrcmpiA(path + length - ReadLockName.size(), ReadLockName.c_str()) == 0) {
+      Guard guard;
+      LockedFiles[file] = ReadLockName;
+    }
+    return file;
+  }
   Guard guard;
   Reload();
-  vdrive::Drive *drive = Find(name);
+  vdrive::Drive *drive = Drives.Find(name);
   std::string line = Format("OPEN %s access=%lX share=%lX disp=%lu flags=%lX", name.c_str(),
                             access, share, disposition, flags);
   if (drive == NULL || !drive->Present()) {
@@ -131,6 +132,7 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   {
     Guard guard;
+    LockedFiles.erase(handle);
     auto it = OpenDrives.find(handle);
     if (it != OpenDrives.end()) {
       Log("CLOSE " + it->second->config.name);
@@ -138,6 +140,76 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
     }
   }
   return CloseHandle(handle);
+}
+
+// Fails as Windows does when the bytes asked for reach a range that another
+// process holds locked: nothing is read.
+BOOL WINAPI FakeReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped) {
+  bool locked;
+  {
+    Guard guard;
+    locked = LockedFiles.count(file) != 0;
+  }
+  if (locked) {
+    LARGE_INTEGER zero = {}, at = {};
+    SetFilePointerEx(file, zero, &at, FILE_CURRENT);
+    if (at.QuadPart + size > ReadLockOffset) {
+      Log(Format("READ %s at=%lld size=%lu err=33", ReadLockName.c_str(), at.QuadPart, size));
+      if (got != NULL) *got = 0;
+      SetLastError(ERROR_LOCK_VIOLATION);
+      return FALSE;
+    }
+  }
+  return ReadFile(file, buffer, size, got, overlapped);
+}
+
+HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCSTR name) {
+  if (!NoEvents) return CreateEventA(security, manual, initial, name);
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return NULL;
+}
+
+// What the program asks of Windows around a flash, recorded and passed on.
+typedef EXECUTION_STATE(WINAPI *SetThreadExecutionStateProc)(EXECUTION_STATE);
+typedef BOOL(WINAPI *ShutdownBlockReasonCreateProc)(HWND, LPCWSTR);
+typedef BOOL(WINAPI *ShutdownBlockReasonDestroyProc)(HWND);
+SetThreadExecutionStateProc RealSetThreadExecutionState;
+ShutdownBlockReasonCreateProc RealShutdownBlockReasonCreate;
+ShutdownBlockReasonDestroyProc RealShutdownBlockReasonDestroy;
+
+EXECUTION_STATE WINAPI WatchSetThreadExecutionState(EXECUTION_STATE state) {
+  Log(Format("EXECSTATE flags=%lX thread=%lu", (unsigned long)state, GetCurrentThreadId()));
+  return RealSetThreadExecutionState(state);
+}
+
+BOOL WINAPI WatchShutdownBlockReasonCreate(HWND window, LPCWSTR reason) {
+  char text[256] = "";
+  WideCharToMultiByte(CP_UTF8, 0, reason, -1, text, sizeof text, NULL, NULL);
+  Log(Format("SHUTDOWNBLOCK create thread=%lu reason=%s", GetCurrentThreadId(), text));
+  return RealShutdownBlockReasonCreate(window, reason);
+}
+
+BOOL WINAPI WatchShutdownBlockReasonDestroy(HWND window) {
+  Log(Format("SHUTDOWNBLOCK destroy thread=%lu", GetCurrentThreadId()));
+  return RealShutdownBlockReasonDestroy(window);
+}
+
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  FARPROC real = GetProcAddress(module, name);
+  if (real == NULL || HIWORD((ULONG_PTR)name) == 0) return real;  // absent, or by ordinal
+  if (strcmp(name, "SetThreadExecutionState") == 0) {
+    RealSetThreadExecutionState = (SetThreadExecutionStateProc)(void *)real;
+    return (FARPROC)(void *)WatchSetThreadExecutionState;
+  }
+  if (strcmp(name, "ShutdownBlockReasonCreate") == 0) {
+    RealShutdownBlockReasonCreate = (ShutdownBlockReasonCreateProc)(void *)real;
+    return (FARPROC)(void *)WatchShutdownBlockReasonCreate;
+  }
+  if (strcmp(name, "ShutdownBlockReasonDestroy") == 0) {
+    RealShutdownBlockReasonDestroy = (ShutdownBlockReasonDestroyProc)(void *)real;
+    return (FARPROC)(void *)WatchShutdownBlockReasonDestroy;
+  }
+  return real;
 }
 
 BOOL WINAPI FakeExitWindowsEx(UINT flags, DWORD reason) {
@@ -165,6 +237,7 @@ std::string RequestLine(const std::string &name, DWORD code, DWORD inSize, DWORD
 struct Served {
   DWORD error = 0;
   bool hang = false;
+  int delayMs = 0;
 };
 
 // Runs the command of a pass-through header on the drive. `base` is where
@@ -180,11 +253,13 @@ Served RunCommand(vdrive::Drive *drive, Header *h, BYTE *base, BYTE *data, DWORD
   }
   vdrive::Result r = drive->Execute(h->Cdb, h->CdbLength, DirectionOf(h->DataIn), data,
                                     h->DataTransferLength);
+  s.delayMs = r.delayMs;
   for (const std::string &event : r.events) *outcome += "\n" + event;
   switch (r.kind) {
     case vdrive::Result::HANG: s.hang = true; return s;
     case vdrive::Result::WIN32_ERROR: s.error = r.error; return s;
-    case vdrive::Result::ASPI_ERROR: s.error = ERROR_IO_DEVICE; return s;  // no such thing here
+    case vdrive::Result::ASPI_ERROR:
+    case vdrive::Result::ASPI_REJECTED: s.error = ERROR_IO_DEVICE; return s;  // no such thing here
     case vdrive::Result::COMPLETED: break;
   }
   h->ScsiStatus = r.scsiStatus;
@@ -203,7 +278,7 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSi
     LeaveCriticalSection(&Lock);
     return DeviceIoControl(handle, code, in, inSize, out, outSize, returned, overlapped);
   }
-  Reload();
+  if (!Quiet) Reload();
   vdrive::Drive *drive = it->second;
   const std::string &name = drive->config.name;
   std::string line, outcome;
@@ -255,18 +330,46 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSi
   }
   size_t mark = line.find("%ERR%");
   line.replace(mark, 5, s.hang ? " err=hang" : Format(" err=%lu", s.error));
-  Log(line + outcome);
+  if (!Quiet) {
+    Log(line + outcome);
+  } else if (outcome.find("\nFLASHED") != std::string::npos) {
+    Log(outcome.substr(outcome.find("\nFLASHED") + 1));
+  }
   LeaveCriticalSection(&Lock);
   if (s.hang) Sleep(INFINITE);  // a drive that never answers; the test ends the process
+  if (s.delayMs > 0) Sleep(s.delayMs);
   if (returned != NULL) *returned = s.error == 0 ? got : 0;
   SetLastError(s.error);
   return s.error == 0;
+}
+
+void ReadFaults() {
+  std::string faults = EnvironmentValue("FLASHTOOL_INJECT_FAULTS");
+  size_t at = 0;
+  while (at < faults.size()) {
+    size_t end = faults.find(';', at);
+    if (end == std::string::npos) end = faults.size();
+    std::string pair = faults.substr(at, end - at);
+    at = end + 1;
+    size_t equals = pair.find('='), mark = pair.rfind('@');
+    std::string key = pair.substr(0, equals), value = equals == std::string::npos ? "" : pair.substr(equals + 1);
+    if (key == "read_lock" && mark != std::string::npos && mark > equals) {
+      ReadLockName = pair.substr(equals + 1, mark - equals - 1);
+      ReadLockOffset = _atoi64(pair.c_str() + mark + 1);
+    } else if (key == "no_events") {
+      NoEvents = value == "1";
+    } else if (!key.empty()) {
+      Log("FAULTS unknown " + pair);
+    }
+  }
 }
 
 void Attach() {
   InitializeCriticalSection(&Lock);
   ConfigPath = EnvironmentValue("FLASHTOOL_VDRIVE_CONFIG");
   JournalPath = EnvironmentValue("FLASHTOOL_VDRIVE_JOURNAL");
+  Quiet = EnvironmentValue("FLASHTOOL_VDRIVE_QUIET") == "1";
+  ReadFaults();
   {
     Guard guard;
     Reload();
@@ -277,6 +380,9 @@ void Attach() {
       {"kernel32.dll", "DeviceIoControl", (void *)FakeDeviceIoControl},
       {"kernel32.dll", "CloseHandle", (void *)FakeCloseHandle},
       {"user32.dll", "ExitWindowsEx", (void *)FakeExitWindowsEx},
+      {"kernel32.dll", "ReadFile", (void *)FakeReadFile},
+      {"kernel32.dll", "CreateEventA", (void *)FakeCreateEventA},
+      {"kernel32.dll", "GetProcAddress", (void *)FakeGetProcAddress},
   };
   std::string patched, missing;
   for (const Hook &h : hooks) {

@@ -5,7 +5,8 @@
 //
 // The drives come from the virtual drive configuration named by
 // FLASHTOOL_VDRIVE_CONFIG: a section "[drive A:T]" is target T on host
-// adapter A. The bus itself is set by FLASHTOOL_VASPI_BUS, "key=value"
+// adapter A. The file is read again when it changes, so drives can come
+// and go while the program runs. The bus itself is set by FLASHTOOL_VASPI_BUS, "key=value"
 // pairs separated by ';':
 //   adapters=N         host adapters (default 1)
 //   max_targets=a,b,.. HA_Unique byte 3 of each adapter (default 8)
@@ -44,8 +45,8 @@ struct Bus {
 
 CRITICAL_SECTION Lock;
 Bus TheBus;
-std::map<std::string, std::unique_ptr<vdrive::Drive>> Drives;  // by "A:T"
-std::string JournalPath;
+vdrive::DriveSet Drives;  // by "A:T"
+std::string ConfigPath, JournalPath;
 bool Loaded;
 
 std::string Env(const char *name) {
@@ -78,29 +79,25 @@ void ParseBus(const std::string &text) {
   }
 }
 
-void LoadOnce() {
-  if (Loaded) return;
-  Loaded = true;
-  JournalPath = Env("FLASHTOOL_VDRIVE_JOURNAL");
-  ParseBus(Env("FLASHTOOL_VASPI_BUS"));
-  std::ifstream file(Env("FLASHTOOL_VDRIVE_CONFIG"));
+void Load() {
+  if (!Loaded) {
+    Loaded = true;
+    JournalPath = Env("FLASHTOOL_VDRIVE_JOURNAL");
+    ConfigPath = Env("FLASHTOOL_VDRIVE_CONFIG");
+    ParseBus(Env("FLASHTOOL_VASPI_BUS"));
+  }
+  std::ifstream file(ConfigPath);
   std::stringstream text;
   text << file.rdbuf();
-  vdrive::Config config;
   std::string error;
-  if (!vdrive::ParseConfig(text.str(), &config, &error)) {
-    Journal("CONFIG-ERROR " + error);
-    return;
-  }
-  for (const vdrive::DriveConfig &drive : config.drives)
-    Drives[drive.name].reset(new vdrive::Drive(drive));
+  if (Drives.Apply(text.str(), &error) == vdrive::DriveSet::BAD) Journal("CONFIG-ERROR " + error);
 }
 
 vdrive::Drive *Find(BYTE adapter, BYTE target) {
   char name[16];
   sprintf(name, "%u:%u", adapter, target);
-  auto found = Drives.find(name);
-  return found != Drives.end() && found->second->Present() ? found->second.get() : NULL;
+  vdrive::Drive *drive = Drives.Find(name);
+  return drive != NULL && drive->Present() ? drive : NULL;
 }
 
 DWORD AdapterInquiry(SRB_HAInquiry *request) {
@@ -122,8 +119,9 @@ DWORD DeviceType(SRB_GDEVBlock *request) {
 }
 
 // Runs the command on the drive and writes the outcome into the request,
-// all but its status. Answers the status the request is to end with.
-BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang) {
+// all but its status. Answers the status the request is to end with; a
+// rejected request is answered at once and its status never written.
+BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang, bool *rejected, int *delayMs) {
   // The CDB goes last: a reader takes it to the end of the line.
   std::ostringstream line;
   line << "ASPI " << (int)request->SRB_HaId << ":" << (int)request->SRB_Target
@@ -143,9 +141,14 @@ BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang) {
   vdrive::Result result = drive->Execute(request->CDBByte, request->SRB_CDBLen, direction,
                                          request->SRB_BufPointer, request->SRB_BufLen);
   BYTE status = SS_COMP;
+  *delayMs = result.delayMs;
   switch (result.kind) {
     case vdrive::Result::HANG: *hang = true; break;
     case vdrive::Result::ASPI_ERROR: status = result.aspiStatus; break;
+    case vdrive::Result::ASPI_REJECTED:
+      status = result.aspiStatus;
+      *rejected = true;
+      break;
     case vdrive::Result::WIN32_ERROR:
       status = SS_ERR;
       request->SRB_HaStat = HASTAT_SEL_TO;
@@ -160,16 +163,19 @@ BYTE RunCommand(SRB_ExecSCSICmd *request, bool *hang) {
       break;
   }
   char tail[32];
-  sprintf(tail, *hang ? " status=hang" : " status=%02x", status);
+  sprintf(tail, *hang ? " status=hang" : *rejected ? " rejected=%02x" : " status=%02x", status);
   Journal(line.str() + tail + cdb);
   for (const std::string &event : result.events) Journal(event);
   return status;
 }
 
 DWORD Execute(SRB_ExecSCSICmd *request) {
-  bool hang = false;
-  BYTE status = RunCommand(request, &hang);
+  bool hang = false, rejected = false;
+  int delayMs = 0;
+  BYTE status = RunCommand(request, &hang, &rejected, &delayMs);
   if (hang) return request->SRB_Status = SS_PENDING;  // and it never completes
+  if (rejected) return status;
+  if (delayMs > 0) return CompleteLater(request, status, delayMs);
   if (TheBus.later) return CompleteLater(request, status, 20);
   request->SRB_Status = status;
   if (request->SRB_Flags & SRB_EVENT_NOTIFY) SetEvent(request->SRB_PostProc);
@@ -182,7 +188,7 @@ extern "C" {
 
 __declspec(dllexport) DWORD __cdecl GetASPI32SupportInfo(void) {
   EnterCriticalSection(&Lock);
-  LoadOnce();
+  Load();
   DWORD info = (DWORD)(TheBus.supportStatus & 0xFF) << 8 | (DWORD)(TheBus.adapters & 0xFF);
   LeaveCriticalSection(&Lock);
   return info;
@@ -190,7 +196,7 @@ __declspec(dllexport) DWORD __cdecl GetASPI32SupportInfo(void) {
 
 __declspec(dllexport) DWORD __cdecl SendASPI32Command(void *request) {
   EnterCriticalSection(&Lock);
-  LoadOnce();
+  Load();
   DWORD status;
   switch (*(BYTE *)request) {
     case SC_HA_INQUIRY: status = AdapterInquiry((SRB_HAInquiry *)request); break;
@@ -209,7 +215,7 @@ __declspec(dllexport) BOOL __cdecl FreeASPI32Buffer(void *) { return FALSE; }
 // not address.
 __declspec(dllexport) BOOL __cdecl TranslateASPI32Address(DWORD *path, DWORD *devnode) {
   EnterCriticalSection(&Lock);
-  LoadOnce();
+  Load();
   auto found = TheBus.devnodes.find(*devnode);
   *path = found != TheBus.devnodes.end() ? found->second : 0xFFFF;
   LeaveCriticalSection(&Lock);

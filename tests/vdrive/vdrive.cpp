@@ -102,14 +102,16 @@ bool ParseConfig(const std::string &text, Config *config, std::string *error) {
     else if (key == "fail_error") ok = ToInt(value, 10, &n) && (d.failError = (uint32_t)n, true);
     else if (key == "check_condition") ok = ParseHex(value, &d.checkCondition) && !d.checkCondition.empty();
     else if (key == "aspi_status") ok = ToInt(value, 16, &n) && (d.aspiStatus = (int)n, true);
+    else if (key == "aspi_reject") ok = ToInt(value, 16, &n) && (d.aspiReject = (int)n, true);
+    else if (key == "delay_ms") ok = ToInt(value, 10, &n) && (d.delayMs = (int)n, true);
     else if (key == "hang") ok = ToInt(value, 10, &n) && (d.hang = n != 0, true);
     else if (key == "vanish") ok = ToInt(value, 10, &n) && (d.vanish = n != 0, true);
     else return fail("unknown key '" + key + "'");
     if (!ok) return fail("bad value for " + key);
   }
   for (const DriveConfig &d : config->drives) {
-    int outcomes = (d.failError != 0) + !d.checkCondition.empty() + (d.aspiStatus >= 0) + d.hang +
-                   d.vanish;
+    int outcomes = (d.failError != 0) + !d.checkCondition.empty() + (d.aspiStatus >= 0) +
+                   (d.aspiReject >= 0) + d.hang + d.vanish;
     if (d.failAt >= 0 && outcomes != 1) {
       *error = "drive " + d.name + ": a fault needs exactly one outcome";
       return false;
@@ -124,6 +126,7 @@ std::string FormatConfig(const Config &config) {
     out << "[drive " << d.name << "]\ntype=" << d.type << "\nvendor=" << d.vendor
         << "\nproduct=" << d.product << "\nrevision=" << d.revision
         << "\nnew_revision=" << d.newRevision << "\npresent=" << (d.present ? 1 : 0) << "\n";
+    if (d.delayMs != 0) out << "delay_ms=" << d.delayMs << "\n";
     if (d.failAt < 0) continue;
     char opcode[8];
     snprintf(opcode, sizeof opcode, "%02X", d.failOpcode);
@@ -134,6 +137,10 @@ std::string FormatConfig(const Config &config) {
     if (d.aspiStatus >= 0) {
       snprintf(opcode, sizeof opcode, "%02X", d.aspiStatus);
       out << "aspi_status=" << opcode << "\n";
+    }
+    if (d.aspiReject >= 0) {
+      snprintf(opcode, sizeof opcode, "%02X", d.aspiReject);
+      out << "aspi_reject=" << opcode << "\n";
     }
     if (d.hang) out << "hang=1\n";
     if (d.vanish) out << "vanish=1\n";
@@ -190,6 +197,9 @@ Result Drive::Execute(const uint8_t *cdb, int cdbLength, Direction direction, ui
     } else if (config.aspiStatus >= 0) {
       r.kind = Result::ASPI_ERROR;
       r.aspiStatus = (uint8_t)config.aspiStatus;
+    } else if (config.aspiReject >= 0) {
+      r.kind = Result::ASPI_REJECTED;
+      r.aspiStatus = (uint8_t)config.aspiReject;
     } else {
       r = CheckCondition(config.checkCondition);
     }
@@ -219,6 +229,7 @@ Result Drive::Execute(const uint8_t *cdb, int cdbLength, Direction direction, ui
 Result Drive::Download(const uint8_t *cdb, int cdbLength, Direction direction,
                        const uint8_t *data, uint32_t length) {
   static const uint8_t signature[6] = {0x55, 0x00, 0x2B, 0x41, 0x50, 0x49};
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
   BlockRecord block{cdbLength >= 11 ? cdb[6] : (uint8_t)0,
                     cdbLength >= 11 ? (uint16_t)(cdb[9] << 8 | cdb[10]) : (uint16_t)0, ""};
   if (block.index == 0) {  // index 00 always begins a new download
@@ -226,6 +237,7 @@ Result Drive::Download(const uint8_t *cdb, int cdbLength, Direction direction,
     broken = false;
     sum = 0;
   }
+  if (expectedIndex == 0) firstBlock = now;
   if (cdbLength != 12 || memcmp(cdb, signature, 6) != 0 || cdb[7] != 0xA0 || cdb[8] != 0x00 ||
       cdb[11] != 0x00) {
     block.problem = "signature";
@@ -248,6 +260,7 @@ Result Drive::Download(const uint8_t *cdb, int cdbLength, Direction direction,
   snprintf(line, sizeof line, "BLOCK %s idx=%02X sum=%04X ", config.name.c_str(), block.index,
            block.checksum);
   Result r;
+  r.delayMs = config.delayMs;
   r.events.push_back(line + (block.problem.empty() ? std::string("ok") : "bad=" + block.problem));
   blocks.push_back(block);
   if (!block.problem.empty()) {
@@ -256,7 +269,11 @@ Result Drive::Download(const uint8_t *cdb, int cdbLength, Direction direction,
   }
   if (block.index == 0xFF) {
     if (!config.newRevision.empty()) flashedRevision = config.newRevision;
-    r.events.push_back("FLASHED " + config.name + " revision=" + Revision());
+    // How long the download took from the arrival of its first block to
+    // that of its last: what a flasher costs beyond the drive's own time.
+    long long us = std::chrono::duration_cast<std::chrono::microseconds>(now - firstBlock).count();
+    r.events.push_back("FLASHED " + config.name + " revision=" + Revision() +
+                       " blocks=" + std::to_string(expectedIndex + 1) + " us=" + std::to_string(us));
     expectedIndex = 0;
     sum = 0;
   } else {
@@ -264,6 +281,38 @@ Result Drive::Download(const uint8_t *cdb, int cdbLength, Direction direction,
   }
   return r;
 }
+
+DriveSet::Outcome DriveSet::Apply(const std::string &text, std::string *error) {
+  if (applied_ && text == text_) return UNCHANGED;
+  Config config;
+  if (!ParseConfig(text, &config, error)) return BAD;
+  applied_ = true;
+  text_ = text;
+  for (auto &d : drives_) {
+    const DriveConfig *now = config.Find(d->config.name);
+    if (now != nullptr) {
+      d->Reconfigure(*now);
+    } else {
+      DriveConfig gone = d->config;
+      gone.present = false;
+      d->Reconfigure(gone);
+    }
+  }
+  names_.clear();
+  for (const DriveConfig &c : config.drives) {
+    if (Find(c.name) == nullptr) drives_.emplace_back(new Drive(c));
+    names_ += (names_.empty() ? "" : ",") + c.name;
+  }
+  return APPLIED;
+}
+
+Drive *DriveSet::Find(const std::string &name) {
+  for (auto &d : drives_)
+    if (d->config.name == name) return d.get();
+  return nullptr;
+}
+
+std::string DriveSet::Names() const { return names_; }
 
 std::string Hex(const uint8_t *bytes, size_t count) {
   std::string out;

@@ -4,7 +4,9 @@
 #ifndef FLASHTOOL_TESTS_VDRIVE_VDRIVE_H
 #define FLASHTOOL_TESTS_VDRIVE_VDRIVE_H
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@ struct DriveConfig {
   std::string vendor = "QUOR", product = "VIRTUAL CD-RW", revision = "1.00";
   std::string newRevision = "2.00";  // reported after a complete, correct download
   bool present = true;               // false: the drive has gone (opens fail)
+  int delayMs = 0;                   // every download takes this long: a slow drive
 
   int failOpcode = DOWNLOAD_OPCODE;
   int failAt = -1;  // -1: no fault
@@ -35,6 +38,7 @@ struct DriveConfig {
   uint32_t failError = 0;               // the request fails with this Win32 error
   std::vector<uint8_t> checkCondition;  // SCSI status 2 with these sense bytes
   int aspiStatus = -1;                  // the ASPI request ends with this SRB_Status
+  int aspiReject = -1;                  // the ASPI layer answers this at once, writes no status
   bool hang = false;                    // the request never completes
   bool vanish = false;                  // the drive disappears at this command
 };
@@ -63,9 +67,10 @@ struct BlockRecord {
 };
 
 struct Result {
-  enum Kind { COMPLETED, WIN32_ERROR, ASPI_ERROR, HANG } kind = COMPLETED;
+  enum Kind { COMPLETED, WIN32_ERROR, ASPI_ERROR, ASPI_REJECTED, HANG } kind = COMPLETED;
   uint32_t error = 0;       // WIN32_ERROR
-  uint8_t aspiStatus = 0;   // ASPI_ERROR
+  uint8_t aspiStatus = 0;   // ASPI_ERROR, ASPI_REJECTED
+  int delayMs = 0;          // how long the harness lets the caller wait, outside its locks
   uint8_t scsiStatus = 0;   // COMPLETED: 0 GOOD or 2 CHECK CONDITION
   std::vector<uint8_t> sense;
   uint32_t transferred = 0; // data-in bytes written
@@ -97,6 +102,25 @@ struct Drive {
   int expectedIndex = 0;    // next block index in order; 0 starts a download
   bool broken = false;      // a bad block spoils the rest of the download
   uint16_t sum = 0;         // the drive's own running checksum
+  std::chrono::steady_clock::time_point firstBlock;  // arrival of block 00
+};
+
+// Every drive a harness was ever configured with, kept across reloads of
+// its configuration so that a drive that goes and comes back remembers what
+// it received.
+class DriveSet {
+ public:
+  enum Outcome { UNCHANGED, APPLIED, BAD };
+  // Applies a configuration text; drives it no longer names are gone.
+  // Nothing changes when the text is the last one applied or does not parse.
+  Outcome Apply(const std::string &text, std::string *error);
+  Drive *Find(const std::string &name);  // present or not; null when never configured
+  std::string Names() const;             // of the last configuration, comma-separated
+
+ private:
+  std::vector<std::unique_ptr<Drive>> drives_;
+  std::string text_, names_;
+  bool applied_ = false;
 };
 
 std::string Hex(const uint8_t *bytes, size_t count);  // "12 00 64"
