@@ -5,3 +5,4 @@ HWND MainWindow;
 TransportMode CurrentTransport = PassThroughMode;
 char MessageCaption[TEXT_BUFFER_SIZE];
 HANDLE FlashThread;
+volatile LONG FlashJobActive;

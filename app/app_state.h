@@ -9,10 +9,21 @@ enum TransportMode { AspiMode, PassThroughMode };
 
 enum { TEXT_BUFFER_SIZE = 256 };
 
+// What the flash worker posts to the main window, so that it never waits
+// for the window between two blocks.
+enum {
+  WM_FLASH_PROGRESS = WM_APP + 1,  // wParam: blocks sent so far, lParam: of how many
+  WM_FLASH_LOG = WM_APP + 2,       // wParam: lines for the log, freed by the window
+  WM_FLASH_DONE = WM_APP + 3       // the job has written its outcome
+};
+
 extern HINSTANCE AppInstance;
 extern HWND MainWindow;            // null before creation and after Exit
 extern TransportMode CurrentTransport;
 extern char MessageCaption[TEXT_BUFFER_SIZE];
 extern HANDLE FlashThread;         // newest flash worker, null until one starts
+// 1 from the start of a flash job until its outcome is in the log; the
+// session must not end in between.
+extern volatile LONG FlashJobActive;
 
 #endif

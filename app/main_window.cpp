@@ -5,8 +5,10 @@
 #include "app/app_state.h"
 #include "app/busy_token.h"
 #include "discovery/refresh.h"
+#include "flash/flash_job.h"
 #include "flash/flash_start.h"
 #include "flash/image_choice.h"
+#include "flash/session_guard.h"
 #include "res/resource.h"
 
 int ExitProgram() {
@@ -31,6 +33,15 @@ static LRESULT OnSysColorChange(HWND window, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcA(window, WM_SYSCOLORCHANGE, wParam, lParam);
 }
 
+static void OnFlashProgress(HWND window, WPARAM blocksSent, LPARAM blocks) {
+  HWND bar = GetDlgItem(window, IDC_COLOR_SINK);
+  SendMessageA(bar, PBM_SETRANGE32, 0, blocks > 0 ? blocks : 1);
+  SendMessageA(bar, PBM_SETPOS, blocksSent, 0);
+}
+
+// A log-off or shut-down would kill the worker between two blocks.
+static LRESULT OnQueryEndSession() { return FlashJobActive ? FALSE : TRUE; }
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_DESTROY: PostQuitMessage(0); return 0;
@@ -41,6 +52,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     // Closing through the frame follows the Exit rule, so that the window
     // never dies under a running flash job.
     case WM_CLOSE: ExitProgram(); return 0;
+    case WM_QUERYENDSESSION: return OnQueryEndSession();
+    case WM_FLASH_PROGRESS: OnFlashProgress(window, wParam, lParam); return 0;
+    case WM_FLASH_LOG: OnFlashLogLines(wParam); return 0;
+    case WM_FLASH_DONE: UnblockShutdown(window); return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
   }
 }

@@ -27,6 +27,7 @@ add_library(flashwin STATIC
   flash/flash_job.cpp
   flash/flash_start.cpp
   flash/image_choice.cpp
+  flash/session_guard.cpp
   scsi/aspi.cpp
   scsi/failure_dialog.cpp
   scsi/passthrough.cpp

@@ -1,5 +1,7 @@
 #include "discovery/aspi_scan.h"
 
+#include <cstring>
+
 #include "app/app_state.h"
 #include "discovery/aspi_entry.h"
 #include "res/resource.h"
@@ -51,6 +53,7 @@ static int ListTarget(HWND list, int position, BYTE adapter, BYTE target, BYTE *
     FreeNode(node);
     return 0;
   }
+  memcpy(node->name, inquiryData + INQUIRY_NAME_OFFSET, INQUIRY_NAME_LENGTH);
   node->next = AspiNodeList;
   AspiNodeList = node;
 

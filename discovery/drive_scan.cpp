@@ -1,5 +1,7 @@
 #include "discovery/drive_scan.h"
 
+#include <cstring>
+
 #include "app/app_state.h"
 #include "res/resource.h"
 #include "scsi/passthrough.h"
@@ -36,6 +38,7 @@ int ScanDriveLetters(DriveTable &table) {
     record.letter = letter;
     record.handle = volume;
     BuildDriveLabel(request.data, record.label);
+    memcpy(record.name, request.data + INQUIRY_NAME_OFFSET, INQUIRY_NAME_LENGTH);
   }
   return table.count;
 }

@@ -12,6 +12,7 @@ struct DriveRecord {
   char letter;                    // lower case
   HANDLE handle;                  // open until the next scan
   char label[DRIVE_LABEL_SIZE];   // Big5 text of the list entry
+  uint8_t name[INQUIRY_NAME_LENGTH];  // vendor and product as the drive gave them
 };
 
 struct DriveTable {

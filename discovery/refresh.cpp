@@ -2,6 +2,8 @@
 
 #include <dbt.h>
 
+#include <cstring>
+
 #include "app/app_state.h"
 #include "app/busy_token.h"
 #include "discovery/aspi_scan.h"
@@ -11,16 +13,72 @@
 
 LONG RefreshPending;
 
+// The drive the user picked, told apart from every other by where it sits
+// (its letter, or its host adapter and target) and by what it calls itself.
+struct PickedDrive {
+  int place;
+  uint8_t name[INQUIRY_NAME_LENGTH];
+};
+
+static int PlaceOfRecord(const DriveRecord &record) { return (unsigned char)record.letter; }
+static int PlaceOfNode(const AspiDeviceNode &node) {
+  return node.hostAdapterId << 8 | node.targetId;
+}
+
+// Answers 0 when no entry is selected. Read before the rebuild frees what
+// the entries point at.
+static int ReadPickedDrive(HWND list, PickedDrive *picked) {
+  LRESULT selection = SendMessageA(list, LB_GETCURSEL, 0, 0);
+  if (selection == LB_ERR) return 0;
+  LRESULT datum = SendMessageA(list, LB_GETITEMDATA, selection, 0);
+  if (CurrentTransport == AspiMode) {
+    const AspiDeviceNode *node = (const AspiDeviceNode *)datum;
+    if (node == NULL) return 0;
+    picked->place = PlaceOfNode(*node);
+    memcpy(picked->name, node->name, INQUIRY_NAME_LENGTH);
+  } else {
+    if (datum < 0 || datum >= TheDriveTable.count) return 0;
+    picked->place = PlaceOfRecord(TheDriveTable.records[datum]);
+    memcpy(picked->name, TheDriveTable.records[datum].name, INQUIRY_NAME_LENGTH);
+  }
+  return 1;
+}
+
+// The entry of the picked drive after the rebuild, or -1 when it is gone.
+static int FindPickedDrive(HWND list, int count, const PickedDrive &picked) {
+  for (int i = 0; i < count; ++i) {
+    LRESULT datum = SendMessageA(list, LB_GETITEMDATA, i, 0);
+    int place;
+    const uint8_t *name;
+    if (CurrentTransport == AspiMode) {
+      const AspiDeviceNode *node = (const AspiDeviceNode *)datum;
+      place = PlaceOfNode(*node);
+      name = node->name;
+    } else {
+      place = PlaceOfRecord(TheDriveTable.records[datum]);
+      name = TheDriveTable.records[datum].name;
+    }
+    if (place == picked.place && memcmp(name, picked.name, INQUIRY_NAME_LENGTH) == 0) return i;
+  }
+  return -1;
+}
+
 void RefreshDeviceList() {
   // A refused take leaves the flag set: a later tick tries again.
   if (!TakeBusyToken()) return;
   RefreshPending = 0;
   HWND list = GetDlgItem(MainWindow, IDC_DEVICE_LIST);
+  PickedDrive picked;
+  int hadPick = ReadPickedDrive(list, &picked);
   SendMessageA(list, LB_RESETCONTENT, 0, 0);
   // Only after the entries that point at the nodes are gone.
   FreeAspiNodes();
   int found = CurrentTransport == AspiMode ? FillAspiEntries() : FillDriveEntries();
-  if (found > 0) SendMessageA(list, LB_SETCURSEL, 0, 0);
+  // A device change must never move the selection to another drive, or
+  // Flash would write a drive the user did not pick: the pick stays while
+  // its drive is listed, and when it has gone nothing is selected.
+  int select = hadPick ? FindPickedDrive(list, found, picked) : found > 0 ? 0 : -1;
+  SendMessageA(list, LB_SETCURSEL, (WPARAM)select, 0);
   GiveBackBusyToken();
 }
 

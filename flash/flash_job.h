@@ -9,5 +9,7 @@
 DWORD WINAPI RunFlashJob(LPVOID unused);
 
 void AppendLogLine(const char *line);
+// The window's side of the lines that the worker posted: appends and frees them.
+void OnFlashLogLines(WPARAM lines);
 
 #endif

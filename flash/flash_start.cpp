@@ -10,6 +10,7 @@
 #include "app/resource_text.h"
 #include "flash/flash_job.h"
 #include "flash/guard_text.h"
+#include "flash/session_guard.h"
 #include "res/resource.h"
 
 static const char AutoInsertValue[] = "AutoInsertNotification";
@@ -114,9 +115,16 @@ static int GuardDrive(const char *entry) {
 static void StartFlashWorker() {
   if (!TakeBusyToken()) return;
   if (FlashThread != NULL) CloseHandle(FlashThread);
+  // Set before the worker runs: it clears the flag when it ends, however soon.
+  InterlockedExchange(&FlashJobActive, 1);
+  BlockShutdown(MainWindow);
   DWORD threadId;  // Windows 98 wants somewhere to put it
   FlashThread = CreateThread(NULL, 0, RunFlashJob, NULL, 0, &threadId);
-  if (FlashThread == NULL) GiveBackBusyToken();
+  if (FlashThread == NULL) {
+    InterlockedExchange(&FlashJobActive, 0);
+    UnblockShutdown(MainWindow);
+    GiveBackBusyToken();
+  }
 }
 
 void StartFlash() {

@@ -60,31 +60,44 @@ void UnbindAspi() {
 }
 
 // Sends an execute request and waits for it without a time limit, through a
-// completion event when one can be made, else by watching its status.
+// completion event when one can be made, else by watching its status. Only
+// a request that the layer took (answered SS_PENDING) is waited for: one it
+// refused at once may never have its status written.
 template <typename Request>
 static BYTE ExecuteAndWait(Request &request) {
   HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
   if (done != NULL) {
     request.SRB_Flags |= SRB_EVENT_NOTIFY;
     request.SRB_PostProc = done;
-    if (AspiBinding.sendCommand(&request) == SS_PENDING) WaitForSingleObject(done, INFINITE);
-    CloseHandle(done);
   } else {
     request.SRB_Flags &= (BYTE)~SRB_EVENT_NOTIFY;
     request.SRB_PostProc = NULL;
-    AspiBinding.sendCommand(&request);
-    while (*(volatile BYTE *)&request.SRB_Status == SS_PENDING) Sleep(10);
   }
+  DWORD answer = AspiBinding.sendCommand(&request);
+  if (answer == SS_PENDING) {
+    if (done != NULL) WaitForSingleObject(done, INFINITE);
+    else while (*(volatile BYTE *)&request.SRB_Status == SS_PENDING) Sleep(10);
+  } else if (request.SRB_Status == SS_PENDING) {
+    // Refused without a status of its own: the answer is the outcome.
+    request.SRB_Status = (BYTE)answer;
+  }
+  if (done != NULL) CloseHandle(done);
   return request.SRB_Status;
+}
+
+// The length's low byte, but never more than the bytes CDBByte holds: the
+// layer reads that many, and the failure dialog shows them.
+static BYTE CdbLengthWithin(int cdbLength) {
+  BYTE low = (BYTE)cdbLength;
+  return low < ASPI_CDB_SIZE ? low : (BYTE)ASPI_CDB_SIZE;
 }
 
 void PrepareFlashRequest(int cdbLength, std::initializer_list<int> values) {
   ZeroMemory(&FlashRequestBlock, sizeof FlashRequestBlock);
   FlashRequestBlock.SRB_Cmd = SC_EXEC_SCSI_CMD;
   FlashRequestBlock.SRB_SenseLen = FLASH_SENSE_SIZE;
-  FlashRequestBlock.SRB_CDBLen = (BYTE)cdbLength;
-  // Never more bytes than CDBByte holds, whatever length is asked for.
-  int limit = cdbLength < ASPI_CDB_SIZE ? cdbLength : ASPI_CDB_SIZE;
+  FlashRequestBlock.SRB_CDBLen = CdbLengthWithin(cdbLength);
+  int limit = FlashRequestBlock.SRB_CDBLen;
   int i = 0;
   for (int value : values) {
     if (value == CDB_VALUES_END || i >= limit) break;
@@ -123,8 +136,8 @@ int ExecuteWithDiagnostics(const AspiDeviceNode *node, BYTE flags, DWORD bufferL
                            void *buffer, int cdbLength, const BYTE *cdb) {
   SRB_ExecSCSICmd request;
   ZeroMemory(&request, sizeof request);
-  BYTE length = (BYTE)cdbLength;
-  memcpy(request.CDBByte, cdb, length < (BYTE)ASPI_CDB_SIZE ? length : (BYTE)ASPI_CDB_SIZE);
+  BYTE length = CdbLengthWithin(cdbLength);
+  memcpy(request.CDBByte, cdb, length);
   request.SRB_Cmd = SC_EXEC_SCSI_CMD;
   request.SRB_SenseLen = DIAGNOSTIC_SENSE_LENGTH;
   request.SRB_HaId = node->hostAdapterId;

@@ -274,8 +274,18 @@ static void WriteConfig(const Program &program, const std::vector<VDrive> &drive
          "cannot write " + program.config);
 }
 
-Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
-                  const std::string &arguments) {
+// The imports that the injected DLL must have rerouted before a program may
+// run: a tool needs its drives virtual; the program also its restart, its
+// image reads, its events and its run-time look-ups, so that no test can
+// restart Wine and every fault a scenario asks for reaches it.
+const std::vector<std::string> DRIVE_IMPORTS = {"CreateFileA", "DeviceIoControl", "CloseHandle"};
+const std::vector<std::string> PROGRAM_IMPORTS = {"CreateFileA", "DeviceIoControl", "CloseHandle",
+                                                  "ExitWindowsEx", "ReadFile", "CreateEventA",
+                                                  "GetProcAddress"};
+
+static Program &StartInjectedProgram(const std::string &exe, const std::vector<VDrive> &drives,
+                                     const std::string &arguments,
+                                     const std::vector<std::string> &imports) {
   Program p;
   p.exe = exe;
   int n = ++Starts;
@@ -290,9 +300,16 @@ Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
     Fail("cannot start " + exe + ": " + error);
   Programs.push_back(p);
   JournalLine attach = WaitJournal(Programs.back(), "ATTACH");
-  Expect(attach.Field("missing") == "-",
-         "the injected DLL could not patch every import: " + attach.text);
+  std::string patched = "," + attach.Field("patched") + ",";
+  for (const std::string &name : imports)
+    Expect(patched.find("," + name + ",") != std::string::npos,
+           "the injected DLL could not reroute " + name + ": " + attach.text);
   return Programs.back();
+}
+
+Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
+                  const std::string &arguments) {
+  return StartInjectedProgram(exe, drives, arguments, PROGRAM_IMPORTS);
 }
 
 Program &Start(const std::vector<VDrive> &drives) { return StartExe(ScenarioProgram, drives, ""); }
@@ -312,9 +329,13 @@ void UseVirtualAspi(const std::string &bus) {
   SetEnvironmentVariableA("FLASHTOOL_VASPI_BUS", bus.c_str());
 }
 
+void SetInjectedFaults(const std::string &faults) {
+  SetEnvironmentVariableA("FLASHTOOL_INJECT_FAULTS", faults.c_str());
+}
+
 Program &StartTool(const std::string &name, const std::vector<VDrive> &drives,
                    const std::string &arguments) {
-  return StartExe(ToolDir + name, drives, arguments);
+  return StartInjectedProgram(ToolDir + name, drives, arguments, DRIVE_IMPORTS);
 }
 
 void SetDrives(Program &program, const std::vector<VDrive> &drives) {
@@ -420,21 +441,37 @@ void Click(int id) {
   PostMessageA(button, BM_CLICK, 0, 0);
 }
 
+void ClickAndWait(int id) { Ask(Control(id), BM_CLICK, 0, 0, "BM_CLICK"); }
+
+LRESULT AskControl(int id, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Ask(Control(id), message, wParam, lParam, "a message to a control");
+}
+
+LRESULT AskMainWindow(UINT message, WPARAM wParam, LPARAM lParam) {
+  return Ask(MainWindow(), message, wParam, lParam, "a message to the main window");
+}
+
 std::string ControlText(int id) { return Big5Text(Control(id)); }
 
 std::vector<std::string> ListEntries(int id) {
   HWND list = Control(id);
-  std::vector<std::string> entries;
-  LRESULT count = Ask(list, LB_GETCOUNT, 0, 0, "LB_GETCOUNT");
-  for (LRESULT i = 0; i < count; ++i) {
-    LRESULT length = Ask(list, LB_GETTEXTLEN, i, 0, "LB_GETTEXTLEN");
-    if (length < 0) Fail("LB_GETTEXTLEN failed for entry " + std::to_string(i));
-    std::wstring text(length + 1, L'\0');
-    LRESULT got = Ask(list, LB_GETTEXT, i, (LPARAM)&text[0], "LB_GETTEXT");
-    text.resize(got < 0 ? 0 : got);
-    entries.push_back(ToBig5(text));
+  // The program may rebuild the list between two questions; then ask again.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    std::vector<std::string> entries;
+    LRESULT count = Ask(list, LB_GETCOUNT, 0, 0, "LB_GETCOUNT");
+    for (LRESULT i = 0; i < count; ++i) {
+      LRESULT length = Ask(list, LB_GETTEXTLEN, i, 0, "LB_GETTEXTLEN");
+      if (length < 0) break;
+      std::wstring text(length + 1, L'\0');
+      LRESULT got = Ask(list, LB_GETTEXT, i, (LPARAM)&text[0], "LB_GETTEXT");
+      if (got < 0) break;
+      text.resize(got);
+      entries.push_back(ToBig5(text));
+    }
+    if ((LRESULT)entries.size() == count) return entries;
+    Sleep(20);
   }
-  return entries;
+  Fail("the list of control " + std::to_string(id) + " kept changing while it was read");
 }
 
 void ExpectListEntries(int id, const std::vector<std::string> &entries) {
@@ -461,6 +498,17 @@ void WaitLogEndsWith(const std::string &text, DWORD ms) {
                      log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
             },
             ms);
+}
+
+void WaitControlsEnabled() {
+  for (int id : {IDC_DEVICE_LIST, IDC_FLASH, IDC_BROWSE, IDOK})
+    WaitUntil("control " + std::to_string(id) + " enabled again",
+              [&](std::string *) { return IsWindowEnabled(GetDlgItem(MainWindow(), id)) != 0; });
+}
+
+void WaitJobEnd(const std::string &tail, DWORD ms) {
+  WaitLogEndsWith(tail, ms);
+  WaitControlsEnabled();
 }
 
 std::string Dialog::Text() const {
@@ -521,6 +569,20 @@ FileDialog OpenFileDialog(const std::string &title) {
   return d;
 }
 
+void ChooseImage(const FileDialog &dialog, const std::string &path) {
+  dialog.Choose(path);
+  WaitUntil("the chosen path in the image list", [&](std::string *seen) {
+    std::vector<std::string> entries = ListEntries(IDC_IMAGE_PATH);
+    *seen = entries.empty() ? "(empty)" : entries[0];
+    return entries.size() == 1 && entries[0] == path;
+  });
+}
+
+void ChooseImage(const std::string &path) {
+  Click(IDC_BROWSE);
+  ChooseImage(OpenFileDialog("Open Flash Image"), path);
+}
+
 // ---- the run ----------------------------------------------------------------
 
 int main(int argc, char **argv) {
@@ -556,6 +618,7 @@ int main(int argc, char **argv) {
     Starts = 0;
     ScenarioProgram = ProgramPath;
     SetEnvironmentVariableA("FLASHTOOL_VASPI_BUS", NULL);
+    SetEnvironmentVariableA("FLASHTOOL_INJECT_FAULTS", NULL);
     DWORD start = GetTickCount();
     std::string verdict = "PASS", detail;
     try {

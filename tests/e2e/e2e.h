@@ -87,6 +87,10 @@ Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
 // A helper program that sits next to the driver (e.g. inject_probe.exe).
 Program &StartTool(const std::string &name, const std::vector<VDrive> &drives,
                    const std::string &arguments);
+// Faults of the program's own Windows calls for programs started afterwards
+// in this scenario (FLASHTOOL_INJECT_FAULTS of vdrive_inject.dll), e.g.
+// "read_lock=image.bin@81920;no_events=1".
+void SetInjectedFaults(const std::string &faults);
 // Rewrites the running program's drive configuration (drives come or go).
 void SetDrives(Program &program, const std::vector<VDrive> &drives);
 Program &Last();
@@ -103,12 +107,22 @@ std::string Big5Title(HWND window);  // a top-level window's title (GetWindowTex
 std::vector<HWND> TopLevelWindows(const char *className, DWORD processId = 0);
 
 HWND MainWindow();  // waits for the visible VELDRIN window
-void Click(int id);
+void Click(int id);  // posted: returns before the program has handled it
+// Clicks and returns once the program has handled the click and whatever it
+// started on its window thread.
+void ClickAndWait(int id);
+// A message to a control of the main window, answered within 5 s.
+LRESULT AskControl(int id, UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+LRESULT AskMainWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 std::string ControlText(int id);
 std::vector<std::string> ListEntries(int id);
 void ExpectListEntries(int id, const std::vector<std::string> &entries);
 // Waits until the log ends with `tail`; blank lines at the end of either do not count.
 void WaitLogEndsWith(const std::string &tail, DWORD ms = 30000);
+// Waits until the busy token is back: the four controls it greys are enabled.
+void WaitControlsEnabled();
+// A job has ended when its log ends with `tail` and the token is back.
+void WaitJobEnd(const std::string &tail, DWORD ms = 30000);
 
 struct Dialog {
   HWND window;
@@ -124,5 +138,9 @@ struct FileDialog : Dialog {
   void Cancel() const;
 };
 FileDialog OpenFileDialog(const std::string &title);
+// Picks `path` in the program's open-file dialog (opened by Browse, or
+// already open) and waits until it is the image list's one entry.
+void ChooseImage(const std::string &path);
+void ChooseImage(const FileDialog &dialog, const std::string &path);
 
 #endif

@@ -3,6 +3,8 @@
 // does not sit) next to it.
 #include "e2e/e2e.h"
 
+#include <dbt.h>
+
 namespace {
 
 // Big5 bytes of strings 49 and the start of 48, independent of the program.
@@ -50,16 +52,34 @@ std::vector<JournalLine> Executed(Program &program) {
 }
 
 void ChooseAndFlash(const std::string &image) {
-  Click(IDC_BROWSE);
-  OpenFileDialog("Open Flash Image").Choose(image);
-  WaitUntil("the chosen path", [&](std::string *) { return ListEntries(IDC_IMAGE_PATH) == std::vector<std::string>{image}; });
+  ChooseImage(image);
   Click(IDC_FLASH);
 }
 
-// The job has ended when the controls it greyed are back.
-void WaitJobEnd(const std::string &tail) {
-  WaitLogEndsWith(tail);
-  WaitUntil("Exit enabled again", [](std::string *) { return IsWindowEnabled(GetDlgItem(MainWindow(), IDOK)) != 0; });
+// The INQUIRY commands the discovery sent so far: one per listed target and rebuild.
+size_t Inquiries(Program &program) {
+  size_t count = 0;
+  for (const JournalLine &line : program.Journal("ASPI"))
+    if (line.Field("cdb").compare(0, 2, "12") == 0) ++count;
+  return count;
+}
+
+// A devnode arrives or leaves, with the data ASPI translates.
+void NotifyDevnode(WPARAM event, DWORD devnode) {
+  DEV_BROADCAST_DEVNODE data = {sizeof data, DBT_DEVTYP_DEVNODE, 0, devnode};
+  DWORD_PTR answer = 0;
+  SendMessageTimeoutA(MainWindow(), WM_DEVICECHANGE, event, (LPARAM)&data, SMTO_NORMAL, 5000, &answer);
+}
+
+void WaitRebuild(Program &program, size_t inquiriesBefore, size_t entries, LRESULT selected) {
+  WaitUntil("a rebuild of " + std::to_string(entries) + " entries with entry " +
+                std::to_string(selected) + " selected",
+            [&](std::string *seen) {
+              LRESULT now = AskControl(IDC_DEVICE_LIST, LB_GETCURSEL);
+              size_t count = ListEntries(IDC_DEVICE_LIST).size();
+              *seen = std::to_string(count) + " entries, selection " + std::to_string(now);
+              return Inquiries(program) >= inquiriesBefore + entries && count == entries && now == selected;
+            });
 }
 
 void SetAutoInsert(const std::string &deviceKey, BYTE value) {
@@ -119,6 +139,60 @@ const bool registered = [] {
     ExpectEqual(log.substr(0, 45), "Start Flashing...\r\nDon't turn off the power!!", "log start");
     Expect(log.find("Firmware check sum: " + blocks[1].Field("sum") + "\r\nPlease wait....\r\n") != std::string::npos,
            "checksum line in the log: " + Escaped(log));
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("win98 device changes keep the picked target; a gone target leaves nothing to flash", [] {
+    VDrive first = NamedDrive(0, 1, "QUOR", "VIRTUAL CD-RW", "1.00");
+    VDrive picked = NamedDrive(0, 3, "QUOR", "OTHER CD-RW", "1.00");
+    const DWORD devnode = 0x51;
+    Program &program = StartAspi({first, picked}, "devnodes=0x51:0:3");
+    MainWindow();
+    ExpectListEntries(IDC_DEVICE_LIST, {"Device: QUOR    VIRTUAL CD-RW      Firmware Version: 1.00",
+                                        "Device: QUOR    OTHER CD-RW        Firmware Version: 1.00"});
+    AskControl(IDC_DEVICE_LIST, LB_SETCURSEL, 1);
+    size_t inquiries = Inquiries(program);
+    NotifyDevnode(DBT_DEVICEARRIVAL, devnode);
+    WaitRebuild(program, inquiries, 2, 1);
+
+    std::string image = WriteImage("picked.bin", 40961);
+    Click(IDC_BROWSE);
+    FileDialog dialog = OpenFileDialog("Open Flash Image");
+    inquiries = Inquiries(program);
+    NotifyDevnode(DBT_DEVICEARRIVAL, devnode);
+    WaitRebuild(program, inquiries, 2, 1);
+    ChooseImage(dialog, image);
+    Click(IDC_FLASH);
+    WaitJobEnd("======== SUCCEED ========");
+    std::vector<JournalLine> sent = Executed(program);
+    Expect(sent.size() == 5, "five commands, saw " + std::to_string(sent.size()));
+    for (const JournalLine &line : sent) ExpectEqual(line.name, "0:3", "the target written");
+
+    // Target 3 goes: nothing is selected and Flash sends nothing to anyone.
+    SetDrives(program, {first});
+    inquiries = Inquiries(program);
+    NotifyDevnode(DBT_DEVICEREMOVECOMPLETE, devnode);
+    WaitRebuild(program, inquiries, 1, LB_ERR);
+    size_t commands = program.Journal("ASPI").size();
+    ClickAndWait(IDC_FLASH);
+    Sleep(500);  // a job, had one started, would have prepared its drive by now
+    Expect(program.Journal("ASPI").size() == commands, "Flash with nothing selected sent a command");
+    Click(IDOK);
+    ExpectExit(0);
+  });
+
+  Scenario("win98 without events: a request the layer refuses at once ends the job", [] {
+    VDrive d = NamedDrive(0, 0, "QUOR", "VIRTUAL CD-RW", "1.00");
+    d.failAt = 0;
+    d.aspiReject = 0xE0;  // answered at once, its status never written
+    SetInjectedFaults("no_events=1");
+    Program &program = StartAspi({d}, "");
+    MainWindow();
+    ChooseAndFlash(WriteImage("refused.bin", 50000));
+    WaitJobEnd("======== FAIL ========");
+    JournalLine refused = WaitJournal(program, "ASPI", "rejected=e0");
+    ExpectEqual(refused.Field("event"), "0", "the request went without an event");
     Click(IDOK);
     ExpectExit(0);
   });

@@ -44,10 +44,14 @@ class FlashJobTest : public MainWindowTest {
     SendMessageA(devices, LB_SETCURSEL, 0, 0);
     SendDlgItemMessageA(window, IDC_IMAGE_PATH, LB_ADDSTRING, 0, (LPARAM)path.c_str());
   }
+  // Runs the job on this thread, then lets the window take in the lines and
+  // the progress that the job posted.
   DWORD Run() {
     EXPECT_EQ(1, TakeBusyToken());
     DWORD result = RunFlashJob(NULL);
     EXPECT_TRUE(Enabled(IDC_FLASH)) << "the job gives back the token";
+    MSG message;
+    while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     return result;
   }
   std::string LogText() { return Text(IDC_LOG); }
