@@ -61,7 +61,9 @@ void OnFlashLogLines(WPARAM lines) {
   for (const char *line = (const char *)lines; *line != '\0'; line += strlen(line) + 1)
     AppendLogLine(line);
   HeapFree(GetProcessHeap(), 0, (void *)lines);
-  UpdateWindow(GetDlgItem(MainWindow, IDC_LOG));
+  // Paint now whatever waits to be painted (the lines, the greyed buttons):
+  // drawn later, it would compete with the worker for the processor.
+  RedrawWindow(MainWindow, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
 }
 
 static void LogOutcome(const char *line) { LogLines({" ", line, " "}); }
