@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include "discovery/letter_scan.h"
+#include "transport/aspi.h"
+
 enum TransportMode { AspiMode, PassThroughMode };
 
 enum { TEXT_BUFFER_SIZE = 256 };
@@ -22,6 +25,8 @@ extern HWND MainWindow;            // null before creation and after Exit
 extern TransportMode CurrentTransport;
 extern char MessageCaption[TEXT_BUFFER_SIZE];
 extern HANDLE FlashThread;         // newest flash worker, null until one starts
+extern AspiLayer AspiBinding;      // WNASPI32 and its entry points, in ASPI mode
+extern DriveTable TheDriveTable;   // the drives by letter, in pass-through mode
 // 1 from the start of a flash job until its outcome is in the log; the
 // session must not end in between.
 extern volatile LONG FlashJobActive;

@@ -4,11 +4,11 @@
 
 #include "app/app_state.h"
 #include "app/busy_token.h"
-#include "discovery/refresh.h"
-#include "flash/flash_job.h"
-#include "flash/flash_start.h"
-#include "flash/image_choice.h"
-#include "flash/session_guard.h"
+#include "app/device_list.h"
+#include "app/flash_job.h"
+#include "app/flash_start.h"
+#include "app/image_choice.h"
+#include "app/session_guard.h"
 #include "res/resource.h"
 
 int ExitProgram() {

@@ -3,12 +3,11 @@
 #include <commctrl.h>
 
 #include "app/app_state.h"
+#include "app/aspi_binding.h"
+#include "app/device_list.h"
 #include "app/main_window.h"
-#include "app/version_rule.h"
-#include "discovery/drive_scan.h"
-#include "discovery/refresh.h"
+#include "core/version_rule.h"
 #include "res/resource.h"
-#include "scsi/aspi.h"
 
 enum { REFRESH_TIMER_ID = 0, REFRESH_PERIOD_MS = 1000 };
 

@@ -18,3 +18,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# No run-time type information: nothing in the Windows programs asks for it,
+# and the type-info support of the static C++ runtime would add an import
+# that the exe never had.
+set(CMAKE_CXX_FLAGS_INIT "-fno-rtti")

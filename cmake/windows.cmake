@@ -15,27 +15,36 @@ set(FLASHTOOL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(FLASHTOOL_STATIC_LINK -static -static-libgcc -static-libstdc++)
 set(FLASHTOOL_SYSTEM_LIBS comctl32 comdlg32 advapi32 user32 gdi32 kernel32)
 
+# Transports and discovery on Windows: what the window and the command line
+# both stand on.
+add_library(flashsys STATIC
+  transport/aspi.cpp
+  transport/image_file_win32.cpp
+  transport/passthrough.cpp
+  discovery/aspi_walk.cpp
+  discovery/letter_scan.cpp
+)
+target_compile_definitions(flashsys PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0500 WINVER=0x0500)
+target_compile_options(flashsys PRIVATE -Wall -Wextra)
+target_link_libraries(flashsys PUBLIC flashcore kernel32)
+
+# The Win32 program without its entry point, so that the Windows tests link it.
 add_library(flashwin STATIC
   app/app_state.cpp
+  app/aspi_binding.cpp
   app/busy_token.cpp
+  app/device_list.cpp
+  app/failure_dialog.cpp
+  app/flash_job.cpp
+  app/flash_start.cpp
+  app/image_choice.cpp
   app/main_window.cpp
   app/resource_text.cpp
+  app/session_guard.cpp
   app/startup.cpp
-  discovery/aspi_scan.cpp
-  discovery/drive_scan.cpp
-  discovery/refresh.cpp
-  flash/flash_job.cpp
-  flash/flash_start.cpp
-  flash/image_choice.cpp
-  flash/session_guard.cpp
-  scsi/aspi.cpp
-  scsi/failure_dialog.cpp
-  scsi/passthrough.cpp
 )
-target_include_directories(flashwin PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_definitions(flashwin PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0500 WINVER=0x0500)
 target_compile_options(flashwin PRIVATE -Wall -Wextra)
-target_link_libraries(flashwin PUBLIC flashcore ${FLASHTOOL_SYSTEM_LIBS})
+target_link_libraries(flashwin PUBLIC flashsys ${FLASHTOOL_SYSTEM_LIBS})
 
 add_executable(FlashTool WIN32 app/winmain.cpp res/flashtool.rc)
 target_link_libraries(FlashTool PRIVATE flashwin)

@@ -10,7 +10,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "flash/blocks.h"
+#include "core/blocks.h"
+#include "core/scsi.h"
 
 int main(int argc, char **argv) {
   if (argc != 3) {

@@ -1,28 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <vector>
 
-#include "flash/blocks.h"
-
-namespace {
-
-// A temporary image stream positioned at its start; closed by the caller.
-FILE *ImageOf(const std::vector<uint8_t> &bytes) {
-  FILE *image = tmpfile();
-  if (image == nullptr) return nullptr;
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), image);
-  rewind(image);
-  return image;
-}
-
-std::vector<uint8_t> Pattern(size_t size) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = (uint8_t)(i * 7 + 3);
-  return bytes;
-}
-
-}  // namespace
+#include "core/blocks.h"
+#include "core/inquiry.h"
+#include "core/scsi.h"
 
 TEST(BlockPlan, LastIndexAndSizeAtBlockBoundaries) {
   struct Case { uint64_t size; int32_t lastIndex, lastSize; };
@@ -51,82 +33,51 @@ TEST(BlockPlan, FlagsImagesTheCommandCannotCarry) {
   EXPECT_EQ(huge.lastIndex, -1);
 }
 
-TEST(DownloadCommand, OneByteImageGivesGoldenCommandAndZeroFilledBlock) {
-  FILE *image = ImageOf({0x61});
-  ASSERT_NE(image, nullptr);
-  BlockPlan plan = PlanBlocks(1);
-  std::vector<uint8_t> block(BLOCK_SIZE, 0xCC);
-  size_t delivered = 0, expected = 0;
-  uint8_t index = LoadBlock(image, 0, plan, block.data(), &delivered, &expected);
-  fclose(image);
-
-  EXPECT_EQ(index, 0xFF);
-  EXPECT_EQ(delivered, 1u);
-  EXPECT_EQ(expected, 1u);
-  EXPECT_EQ(block[0], 0x61);
-  EXPECT_EQ(std::vector<uint8_t>(block.begin() + 1, block.end()),
-            std::vector<uint8_t>(BLOCK_SIZE - 1, 0));
-
+TEST(DownloadCommand, OneByteImageGivesGoldenCommand) {
+  std::vector<uint8_t> block(BLOCK_SIZE, 0);
+  block[0] = 0x61;
   uint16_t checksum = AddToChecksum(0, block.data());
   EXPECT_EQ(checksum, 0x0061);
-  uint8_t cdb[DOWNLOAD_CDB_LENGTH];
-  BuildDownloadCommand(index, BLOCK_SIZE, checksum, cdb);
-  const uint8_t golden[DOWNLOAD_CDB_LENGTH] = {0x55, 0x00, 0x2B, 0x41, 0x50, 0x49,
-                                               0xFF, 0xA0, 0x00, 0x00, 0x61, 0x00};
-  EXPECT_EQ(std::vector<uint8_t>(cdb, cdb + 12), std::vector<uint8_t>(golden, golden + 12));
+  ScsiCommand command = DownloadCommand(BlockIndex(PlanBlocks(1), 0), checksum, block.data());
+  const uint8_t golden[CDB_CAPACITY] = {0x55, 0x00, 0x2B, 0x41, 0x50, 0x49,
+                                        0xFF, 0xA0, 0x00, 0x00, 0x61, 0x00};
+  EXPECT_EQ(std::vector<uint8_t>(command.cdb, command.cdb + CDB_CAPACITY),
+            std::vector<uint8_t>(golden, golden + CDB_CAPACITY));
+  EXPECT_EQ(command.cdbLength, 12);
+  EXPECT_EQ(command.direction, DATA_OUT);
+  EXPECT_EQ(command.length, (uint32_t)BLOCK_SIZE);
+  EXPECT_EQ(command.timeoutSeconds, 100u);
+  EXPECT_EQ(command.data, block.data());
 }
 
-TEST(LoadBlock, SecondBlockOfOneByteIsLastAndZeroFilled) {
-  std::vector<uint8_t> bytes = Pattern(BLOCK_SIZE + 1);
-  FILE *image = ImageOf(bytes);
-  ASSERT_NE(image, nullptr);
-  BlockPlan plan = PlanBlocks(bytes.size());
-  std::vector<uint8_t> block(BLOCK_SIZE, 0xCC);
-  size_t delivered, expected;
-
-  EXPECT_EQ(LoadBlock(image, 0, plan, block.data(), &delivered, &expected), 0x00);
-  EXPECT_EQ(delivered, (size_t)BLOCK_SIZE);
-  EXPECT_EQ(block, std::vector<uint8_t>(bytes.begin(), bytes.begin() + BLOCK_SIZE));
-
-  EXPECT_EQ(LoadBlock(image, 1, plan, block.data(), &delivered, &expected), 0xFF);
-  EXPECT_EQ(delivered, 1u);
-  EXPECT_EQ(block[0], bytes[BLOCK_SIZE]);
-  EXPECT_EQ(std::vector<uint8_t>(block.begin() + 1, block.end()),
-            std::vector<uint8_t>(BLOCK_SIZE - 1, 0));
-  fclose(image);
+TEST(DownloadCommand, IndexesRunToFEAndTheLastIsFF) {
+  BlockPlan largest = PlanBlocks(10485760);
+  EXPECT_EQ(BlockIndex(largest, 0), 0x00);
+  EXPECT_EQ(BlockIndex(largest, 254), 0xFE);
+  EXPECT_EQ(BlockIndex(largest, 255), 0xFF);
+  EXPECT_EQ(BlockIndex(PlanBlocks(BLOCK_SIZE + 1), 1), 0xFF);
+  EXPECT_EQ(PlannedBytes(PlanBlocks(BLOCK_SIZE + 1)), 2u * BLOCK_SIZE);
+  EXPECT_EQ(PlannedBytes(PlanBlocks(0)), 0u);
 }
 
-TEST(LoadBlock, LargestImageNumbersBlocksUpToFEThenFF) {
-  std::vector<uint8_t> bytes = Pattern(10485760);
-  FILE *image = ImageOf(bytes);
-  ASSERT_NE(image, nullptr);
-  BlockPlan plan = PlanBlocks(bytes.size());
-  std::vector<uint8_t> block(BLOCK_SIZE);
-  uint16_t checksum = 0, imageSum = 0;
-  for (uint8_t byte : bytes) imageSum = (uint16_t)(imageSum + byte);
-  for (int32_t position = 0; position <= plan.lastIndex; ++position) {
-    size_t delivered, expected;
-    uint8_t index = LoadBlock(image, position, plan, block.data(), &delivered, &expected);
-    ASSERT_EQ(delivered, expected) << position;
-    EXPECT_EQ(index, position == 255 ? 0xFF : position) << position;
-    checksum = AddToChecksum(checksum, block.data());
-  }
-  fclose(image);
-  EXPECT_EQ(checksum, imageSum);
-}
+TEST(Inquiry, GoldenCommandAndIdentity) {
+  uint8_t data[INQUIRY_ALLOCATION];
+  ScsiCommand command = InquiryCommand(data, INQUIRY_ALLOCATION);
+  EXPECT_EQ(std::vector<uint8_t>(command.cdb, command.cdb + 6),
+            (std::vector<uint8_t>{0x12, 0x00, 0x00, 0x00, 0x64, 0x00}));
+  EXPECT_EQ(command.cdbLength, 6);
+  EXPECT_EQ(command.direction, DATA_IN);
+  EXPECT_EQ(command.length, 100u);
 
-TEST(LoadBlock, ShortStreamReportsFewerBytesAndLeavesNoStaleData) {
-  FILE *image = ImageOf(Pattern(100));
-  ASSERT_NE(image, nullptr);
-  BlockPlan plan = PlanBlocks(BLOCK_SIZE + 1);  // the size said more than the stream holds
-  std::vector<uint8_t> block(BLOCK_SIZE, 0xCC);
-  size_t delivered, expected;
-  LoadBlock(image, 0, plan, block.data(), &delivered, &expected);
-  fclose(image);
-  EXPECT_EQ(delivered, 100u);
-  EXPECT_EQ(expected, (size_t)BLOCK_SIZE);
-  EXPECT_EQ(std::vector<uint8_t>(block.begin() + 100, block.end()),
-            std::vector<uint8_t>(BLOCK_SIZE - 100, 0));
+  const uint8_t drive[] = "\x25\x80\x00\x02\x1F\x00\x00\x00QUOR    CD-RW\x1B[2J       1.0 ";
+  DriveIdentity identity = ParseInquiry(drive, sizeof drive - 1);
+  EXPECT_EQ(identity.deviceType, 5) << "the qualifier bits are not the type";
+  EXPECT_STREQ(identity.vendor, "QUOR");
+  EXPECT_STREQ(identity.product, "CD-RW?[2J") << "control bytes never reach a terminal";
+  EXPECT_STREQ(identity.revision, "1.0");
+  DriveIdentity none = ParseInquiry(drive, 10);
+  EXPECT_STREQ(none.vendor, "QU");
+  EXPECT_STREQ(none.revision, "") << "bytes not returned read as 0";
 }
 
 TEST(Checksum, SumsBytesAndFormatsLine) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "scsi/failure_fields.h"
+#include "core/failure_fields.h"
 
 namespace {
 

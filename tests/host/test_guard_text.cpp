@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "flash/guard_text.h"
+#include "core/guard_text.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "flash/log_rule.h"
+#include "core/log_rule.h"
 
 namespace {
 

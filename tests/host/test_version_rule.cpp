@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/version_rule.h"
+#include "core/version_rule.h"
 
 TEST(VersionRule, ChoosesRouteOrRefusal) {
   struct Case { uint32_t platform, major, minor; VersionOutcome outcome; };

@@ -8,7 +8,7 @@
 
 #include <windows.h>
 
-#include "scsi/aspi_srb.h"
+#include "transport/aspi_srb.h"
 
 struct LateCompletion {
   SRB_ExecSCSICmd *request;

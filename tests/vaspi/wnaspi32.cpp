@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "scsi/aspi_srb.h"
+#include "transport/aspi_srb.h"
 #include "support/late_completion.h"
 #include "vdrive/vdrive.h"
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "scsi/aspi.h"
+#include "app/app_state.h"
+#include "transport/aspi.h"
 #include "support/late_completion.h"
 
 std::vector<FakeCompletion> FakeScript;
@@ -69,7 +70,7 @@ DWORD __cdecl FakeSupportInfo() { return 0x0100 | (DWORD)FakeAdapters.size(); }
 }  // namespace
 
 void InstallFakeAspi() {
-  AspiBinding = AspiBindingTable();
+  AspiBinding = AspiLayer();
   AspiBinding.getSupportInfo = FakeSupportInfo;
   AspiBinding.sendCommand = FakeSend;
   FakeScript.clear();

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "scsi/aspi_srb.h"
+#include "transport/aspi_srb.h"
 
 struct FakeCompletion {
   BYTE status = SS_COMP;

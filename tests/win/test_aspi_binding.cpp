@@ -8,7 +8,7 @@
 
 #include "app/app_state.h"
 #include "res/resource.h"
-#include "scsi/aspi.h"
+#include "app/aspi_binding.h"
 #include "support/iat_patch.h"
 
 namespace {
@@ -67,13 +67,13 @@ class AspiBindingTest : public ::testing::Test {
     SupportInfo = 0x0102;
     Boxes = 0;
     BoxText.clear();
-    AspiBinding = AspiBindingTable();
+    AspiBinding = AspiLayer();
     for (Patch &patch : patches)
       patch.original = PatchImport(GetModuleHandleA(NULL), patch.dll, patch.function, patch.replacement);
   }
   void TearDown() override {
     for (Patch &patch : patches) PatchImport(GetModuleHandleA(NULL), patch.dll, patch.function, patch.original);
-    AspiBinding = AspiBindingTable();
+    AspiBinding = AspiLayer();
   }
   std::string String(int id) {
     char text[256];
@@ -118,7 +118,7 @@ TEST_F(AspiBindingTest, ReadyLayerBindsWithOrWithoutTranslation) {
   EXPECT_EQ(1, BindAspi());
   EXPECT_EQ(0, Boxes);
   EXPECT_NE(nullptr, AspiBinding.translateAddress);
-  AspiBinding = AspiBindingTable();
+  AspiBinding = AspiLayer();
   MissingEntry = "TranslateASPI32Address";
   EXPECT_EQ(1, BindAspi());
   EXPECT_EQ(nullptr, AspiBinding.translateAddress);

@@ -6,8 +6,7 @@
 #include <cstring>
 
 #include "dialog_watch.h"
-#include "discovery/aspi_scan.h"
-#include "discovery/refresh.h"
+#include "app/device_list.h"
 #include "fake_aspi.h"
 #include "main_window_fixture.h"
 

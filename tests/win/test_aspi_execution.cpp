@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/failure_dialog.h"
 #include "dialog_watch.h"
-#include "discovery/aspi_scan.h"
 #include "fake_aspi.h"
 #include "main_window_fixture.h"
-#include "scsi/aspi.h"
+#include "transport/aspi.h"
 
 namespace {
 
@@ -25,12 +25,20 @@ class AspiExecutionTest : public MainWindowTest {
     MainWindowTest::SetUp();
     InstallFakeAspi();
   }
-  AspiDeviceNode node = {1, 3, NULL};
+  BYTE Execute() { return ExecuteFlashRequest(AspiBinding, request, 1, 3); }
+  int Diagnose(BYTE target = 3) {
+    static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x26, 0};
+    BYTE data[38];
+    FailureDialogReporter dialog;
+    return ExecuteWithDiagnostics(AspiBinding, target == 3 ? 1 : 0, target, SRB_DIR_IN, 38, data,
+                                  6, inquiry, dialog);
+  }
+  SRB_ExecSCSICmdFlash request;
 };
 
 TEST_F(AspiExecutionTest, PreparationCommandGoesOutWithAnEventAndNoData) {
-  PrepareFlashRequest(6, {0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(SS_COMP, ExecuteFlashRequest(&node));
+  PrepareFlashRequest(request, 6, {0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(SS_COMP, Execute());
   ASSERT_EQ(1u, FakeSent.size());
   EXPECT_EQ(0x40, FakeSent[0].flags);
   EXPECT_EQ(6, FakeSent[0].cdbLength);
@@ -41,22 +49,24 @@ TEST_F(AspiExecutionTest, PreparationCommandGoesOutWithAnEventAndNoData) {
 }
 
 TEST_F(AspiExecutionTest, MarkerEndsTheValuesAndTheRestStaysZero) {
-  PrepareFlashRequest(12, {0x1B, CDB_VALUES_END, 0x77});
-  ExecuteFlashRequest(&node);
+  PrepareFlashRequest(request, 12, {0x1B, CDB_VALUES_END, 0x77});
+  Execute();
   EXPECT_EQ(Cdb({0x1B}), FakeSent[0].cdb);
   EXPECT_EQ(12, FakeSent[0].cdbLength);
 }
 
 TEST_F(AspiExecutionTest, OverlongCdbLengthNeverWritesPastTheCdb) {
-  PrepareFlashRequest(40, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18});
-  ExecuteFlashRequest(&node);
+  PrepareFlashRequest(request, 40, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18});
+  Execute();
   EXPECT_EQ(Cdb({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}), FakeSent[0].cdb);
-  EXPECT_EQ(0, FlashRequestBlock.SenseArea[0]);
+  EXPECT_EQ(16, FakeSent[0].cdbLength);
+  EXPECT_EQ(0, request.SenseArea[0]);
 }
 
 TEST_F(AspiExecutionTest, DownloadBlockCarriesTheCommandAndTheData) {
   static BYTE block[40960];
-  EXPECT_EQ(SS_COMP, AspiWriteBlock(0xFF, 0x0126, block, sizeof block, &node));
+  AspiLink link(AspiBinding, 1, 3);
+  EXPECT_TRUE(link.Run(DownloadCommand(0xFF, 0x0126, block)).Succeeded());
   EXPECT_EQ(Cdb({0x55, 0x00, 0x2B, 0x41, 0x50, 0x49, 0xFF, 0xA0, 0x00, 0x01, 0x26, 0x00}),
             FakeSent[0].cdb);
   EXPECT_EQ(0x50, FakeSent[0].flags);
@@ -67,15 +77,15 @@ TEST_F(AspiExecutionTest, DownloadBlockCarriesTheCommandAndTheData) {
 
 TEST_F(AspiExecutionTest, StatusComesFromTheRequestWhetherAtOnceOrLater) {
   FakeScript = {{0xE0}};
-  PrepareFlashRequest(6, {0});
-  EXPECT_EQ(0xE0, ExecuteFlashRequest(&node));
+  PrepareFlashRequest(request, 6, {0});
+  EXPECT_EQ(0xE0, Execute());
   FakeCompletion later;
   later.status = 0x04;
   later.later = true;
   FakeScript = {later};
   FakeSent.clear();
-  PrepareFlashRequest(6, {0});
-  EXPECT_EQ(0x04, ExecuteFlashRequest(&node));
+  PrepareFlashRequest(request, 6, {0});
+  EXPECT_EQ(0x04, Execute());
 }
 
 TEST_F(AspiExecutionTest, UnitAttentionShowsTheDialogAfterOneExecution) {
@@ -84,10 +94,8 @@ TEST_F(AspiExecutionTest, UnitAttentionShowsTheDialogAfterOneExecution) {
   attention.targetStatus = 2;
   attention.sense2 = 0x26;  // only the low four bits are the key
   FakeScript = {attention, FakeCompletion()};
-  static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x26, 0};
-  BYTE data[38];
   DialogWatch watch;
-  EXPECT_EQ(0, ExecuteWithDiagnostics(&node, SRB_DIR_IN, 38, data, 6, inquiry));
+  EXPECT_EQ(0, Diagnose());
   EXPECT_EQ(1u, FakeSent.size());
   EXPECT_EQ(1u, watch.seen.size());
   EXPECT_EQ(14, FakeSent[0].senseLength);
@@ -95,8 +103,6 @@ TEST_F(AspiExecutionTest, UnitAttentionShowsTheDialogAfterOneExecution) {
 }
 
 TEST_F(AspiExecutionTest, OtherFailureIsTriedOnceMore) {
-  static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x26, 0};
-  BYTE data[38];
   FakeCompletion notReady;
   notReady.status = 4;
   notReady.targetStatus = 2;
@@ -104,7 +110,7 @@ TEST_F(AspiExecutionTest, OtherFailureIsTriedOnceMore) {
   FakeScript = {notReady, FakeCompletion()};
   {
     DialogWatch watch;
-    EXPECT_EQ(1, ExecuteWithDiagnostics(&node, SRB_DIR_IN, 38, data, 6, inquiry));
+    EXPECT_EQ(1, Diagnose());
     EXPECT_EQ(2u, FakeSent.size());
     EXPECT_TRUE(watch.seen.empty());
   }
@@ -113,15 +119,12 @@ TEST_F(AspiExecutionTest, OtherFailureIsTriedOnceMore) {
   FakeScript = {aspiError};
   FakeSent.clear();
   DialogWatch watch;
-  EXPECT_EQ(0, ExecuteWithDiagnostics(&node, SRB_DIR_IN, 38, data, 6, inquiry));
+  EXPECT_EQ(0, Diagnose());
   EXPECT_EQ(2u, FakeSent.size());
   EXPECT_EQ(1u, watch.seen.size());
 }
 
 TEST_F(AspiExecutionTest, FailureDialogShowsTheRequest) {
-  static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x26, 0};
-  BYTE data[38];
-  AspiDeviceNode targetOne = {0, 1, NULL};
   FakeCompletion attention;
   attention.status = 4;
   attention.targetStatus = 2;
@@ -129,7 +132,7 @@ TEST_F(AspiExecutionTest, FailureDialogShowsTheRequest) {
   attention.asc = 0x28;
   FakeScript = {attention};
   DialogWatch watch;
-  ExecuteWithDiagnostics(&targetOne, SRB_DIR_IN, 38, data, 6, inquiry);
+  Diagnose(1);
   ASSERT_EQ(1u, watch.seen.size());
   const SeenDialog &dialog = watch.seen[0];
   EXPECT_EQ("!!! SCSI \xab\xfc\xa5\x4f\xa5\xa2\xb1\xd1 !!!", dialog.title);
@@ -140,8 +143,6 @@ TEST_F(AspiExecutionTest, FailureDialogShowsTheRequest) {
 }
 
 TEST_F(AspiExecutionTest, SenseFieldsAreNotAvailableWithoutCheckCondition) {
-  static const BYTE inquiry[6] = {0x12, 0, 0, 0, 0x26, 0};
-  BYTE data[38];
   FakeCompletion busy;
   busy.status = 4;
   busy.hostAdapterStatus = 255;
@@ -149,7 +150,7 @@ TEST_F(AspiExecutionTest, SenseFieldsAreNotAvailableWithoutCheckCondition) {
   busy.sense2 = 6;
   FakeScript = {busy};
   DialogWatch watch;
-  ExecuteWithDiagnostics(&node, SRB_DIR_IN, 38, data, 6, inquiry);
+  Diagnose();
   ASSERT_EQ(1u, watch.seen.size());
   EXPECT_EQ((std::vector<std::string>{"3", "12 00 00 00 26 00 ", "255", "8", "N/A", "N/A", "N/A"}),
             watch.seen[0].fields);

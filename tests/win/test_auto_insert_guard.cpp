@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/flash_start.h"
+#include "app/flash_start.h"
 
 namespace {
 

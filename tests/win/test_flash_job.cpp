@@ -8,11 +8,10 @@
 #include <cstdio>
 #include <string>
 
-#include "discovery/aspi_scan.h"
+#include "app/device_list.h"
 #include "fake_aspi.h"
-#include "flash/flash_job.h"
+#include "app/flash_job.h"
 #include "main_window_fixture.h"
-#include "scsi/aspi.h"
 
 namespace {
 

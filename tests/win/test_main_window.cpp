@@ -3,7 +3,7 @@
 
 #include <dbt.h>
 
-#include "discovery/refresh.h"
+#include "app/device_list.h"
 
 static const int Guarded[] = {IDC_DEVICE_LIST, IDC_FLASH, IDC_BROWSE, IDOK};
 

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "discovery/drive_scan.h"
+#include "app/device_list.h"
+#include "discovery/letter_scan.h"
 #include "main_window_fixture.h"
-#include "scsi/passthrough.h"
+#include "transport/passthrough.h"
 #include "support/iat_patch.h"
 
 namespace {
@@ -135,11 +136,8 @@ TEST_F(PassThroughTest, BufferedInquiryHandsInTheHeaderAndTakesBackHeaderAndData
 
 TEST_F(PassThroughTest, DownloadBlockGoesDirectWithTheExactCommand) {
   static BYTE block[40960];
-  TheDriveTable.count = 1;
-  TheDriveTable.records[0].handle = FakeHandle('d');
-  UCHAR status = 0xEE;
-  EXPECT_EQ(0u, PassThroughWriteBlock(0xFF, 0x0126, block, sizeof block, 0, &status));
-  EXPECT_EQ(0, status);
+  PassThroughLink link(FakeHandle('d'));
+  EXPECT_TRUE(link.Run(DownloadCommand(0xFF, 0x0126, block)).Succeeded());
   ASSERT_EQ(1u, Calls.size());
   EXPECT_EQ((DWORD)IOCTL_SCSI_PASS_THROUGH_DIRECT, Calls[0].code);
   EXPECT_EQ(sizeof(PassThroughDirectBlock), Calls[0].inSize);
@@ -158,7 +156,7 @@ TEST_F(PassThroughTest, DownloadBlockGoesDirectWithTheExactCommand) {
 #endif
 
   Calls.clear();
-  PassThroughWriteBlock(0x00, 0x00FF, block, sizeof block, 0, NULL);
+  link.Run(DownloadCommand(0x00, 0x00FF, block));
   EXPECT_EQ((std::vector<BYTE>{0x00, 0xA0, 0x00, 0x00, 0xFF}),
             Bytes(Calls[0].request, offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) + 6, 5));
 }
@@ -174,6 +172,17 @@ TEST_F(PassThroughTest, ErrorCodeComesBackAndScsiStatusStaysWithTheCaller) {
   AnswerStatus = 2;
   EXPECT_EQ(0u, PassThroughBuffered(FakeHandle('d'), &request, SCSI_IOCTL_DATA_IN, 100));
   EXPECT_EQ(2, request.header.ScsiStatus);
+
+  // What the flash sequence judges: the error, else the drive's status.
+  static BYTE block[40960];
+  PassThroughLink link(FakeHandle('d'));
+  CommandResult refused = link.Run(DownloadCommand(0x00, 0, block));
+  EXPECT_EQ(CommandResult::DONE, refused.kind);
+  EXPECT_EQ(2, refused.scsiStatus);
+  FailWith = 5;
+  CommandResult failed = link.Run(DownloadCommand(0x00, 0, block));
+  EXPECT_EQ(CommandResult::SYSTEM_ERROR, failed.kind);
+  EXPECT_EQ(5u, failed.error);
 }
 
 TEST_F(PassThroughTest, CloseDriveHandlesClosesExactlyTheCountInOrder) {

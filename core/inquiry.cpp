@@ -1,0 +1,29 @@
+#include "core/inquiry.h"
+
+#include <cstring>
+
+static void CopyText(char *text, const uint8_t *standard, size_t offset, size_t width) {
+  size_t length = 0;
+  while (length < width && standard[offset + length] != 0) {
+    uint8_t c = standard[offset + length];
+    text[length++] = c >= 0x20 && c < 0x7F ? (char)c : '?';
+  }
+  while (length > 0 && text[length - 1] == ' ') --length;
+  text[length] = '\0';
+}
+
+DriveIdentity ParseInquiry(const uint8_t *data, size_t length) {
+  uint8_t standard[INQUIRY_STANDARD_LENGTH] = {};
+  memcpy(standard, data, length < sizeof standard ? length : sizeof standard);
+  DriveIdentity identity;
+  identity.deviceType = standard[0] & 0x1F;  // the qualifier bits say nothing of the kind
+  CopyText(identity.vendor, standard, 8, 8);
+  CopyText(identity.product, standard, 16, 16);
+  CopyText(identity.revision, standard, 32, 4);
+  memcpy(identity.name, standard + INQUIRY_NAME_OFFSET, INQUIRY_NAME_LENGTH);
+  return identity;
+}
+
+bool IsCdDvdDrive(const DriveIdentity &identity) {
+  return identity.deviceType == CD_DVD_DEVICE_TYPE;
+}

@@ -1,0 +1,32 @@
+// What a drive says it is, read from its standard INQUIRY data. Portable.
+#ifndef FLASHTOOL_CORE_INQUIRY_H
+#define FLASHTOOL_CORE_INQUIRY_H
+
+#include <cstddef>
+#include <cstdint>
+
+enum {
+  INQUIRY_STANDARD_LENGTH = 36,
+  // Vendor and product identification: bytes 8 to 31, as one name.
+  INQUIRY_NAME_OFFSET = 8,
+  INQUIRY_NAME_LENGTH = 24,
+  CD_DVD_DEVICE_TYPE = 5
+};
+
+struct DriveIdentity {
+  uint8_t deviceType;                // peripheral device type: byte 0, low five bits
+  char vendor[9];                    // bytes 8 to 15
+  char product[17];                  // bytes 16 to 31
+  char revision[5];                  // bytes 32 to 35
+  uint8_t name[INQUIRY_NAME_LENGTH]; // bytes 8 to 31 as the drive gave them
+};
+
+// Reads the identity from the first `length` bytes of INQUIRY data; bytes
+// the drive did not return read as 0. The text fields end at a NUL, lose
+// their trailing blanks, and show every byte outside printable ASCII as
+// '?', so that a drive cannot write control codes to a terminal.
+DriveIdentity ParseInquiry(const uint8_t *data, size_t length);
+
+bool IsCdDvdDrive(const DriveIdentity &identity);
+
+#endif

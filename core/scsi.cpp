@@ -1,0 +1,51 @@
+#include "core/scsi.h"
+
+#include <cstring>
+
+#include "core/blocks.h"
+
+static ScsiCommand Command(uint8_t length, DataDirection direction, uint8_t *data,
+                           uint32_t transfer, uint32_t timeout) {
+  ScsiCommand command;
+  memset(&command, 0, sizeof command);
+  command.cdbLength = length;
+  command.direction = direction;
+  command.data = data;
+  command.length = transfer;
+  command.timeoutSeconds = timeout;
+  return command;
+}
+
+ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength) {
+  ScsiCommand command = Command(6, DATA_IN, data, allocationLength, INQUIRY_TIMEOUT_S);
+  command.cdb[0] = 0x12;              // INQUIRY
+  command.cdb[4] = allocationLength;  // bytes 1 to 3: standard data, page 0
+  return command;
+}
+
+ScsiCommand TestUnitReadyCommand() {
+  return Command(6, DATA_NONE, nullptr, 0, READY_TIMEOUT_S);  // six zero bytes
+}
+
+ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block) {
+  ScsiCommand command =
+      Command(DOWNLOAD_CDB_LENGTH, DATA_OUT, block, BLOCK_SIZE, DOWNLOAD_TIMEOUT_S);
+  BuildDownloadCommand(index, BLOCK_SIZE, checksum, command.cdb);
+  return command;
+}
+
+void BuildDownloadCommand(uint8_t index, uint16_t dataLength, uint16_t checksum,
+                          uint8_t cdb[DOWNLOAD_CDB_LENGTH]) {
+  cdb[0] = 0x55;  // vendor download operation code
+  cdb[1] = 0x00;
+  cdb[2] = '+';   // signature the firmware loader checks: "+API"
+  cdb[3] = 'A';
+  cdb[4] = 'P';
+  cdb[5] = 'I';
+  cdb[6] = index;
+  cdb[7] = (uint8_t)(dataLength >> 8);  // big-endian, as SCSI fields are
+  cdb[8] = (uint8_t)(dataLength & 0xFF);
+  cdb[9] = (uint8_t)(checksum >> 8);    // running sum including this block
+  cdb[10] = (uint8_t)(checksum & 0xFF);
+  cdb[11] = 0x00;
+}

@@ -1,0 +1,42 @@
+#include "discovery/letter_scan.h"
+
+#include <cstring>
+
+#include "transport/passthrough.h"
+
+// Standard INQUIRY data of the volume; a request that brings back nothing
+// leaves the cleared data, which reads as device type 0.
+static void InquireVolume(HANDLE volume, PassThroughBuffer &request) {
+  ZeroMemory(&request, sizeof request);
+  request.header.Cdb[0] = 0x12;                // INQUIRY
+  request.header.Cdb[4] = INQUIRY_ALLOCATION;  // allocation length
+  PassThroughBuffered(volume, &request, SCSI_IOCTL_DATA_IN, INQUIRY_ALLOCATION);
+}
+
+int ScanDriveLetters(DriveTable &table) {
+  table.count = 0;
+  static PassThroughBuffer request;  // 2 KB: kept off the window thread's stack
+  for (char letter = 'c'; letter <= 'z'; ++letter) {
+    char path[8];
+    wsprintfA(path, "\\\\.\\%c:", letter);
+    HANDLE volume = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (volume == INVALID_HANDLE_VALUE) continue;
+
+    InquireVolume(volume, request);
+    if (!IsCdDvdDrive(ParseInquiry(request.data, INQUIRY_ALLOCATION))) {
+      CloseHandle(volume);
+      continue;
+    }
+    DriveRecord &record = table.records[table.count++];
+    record.letter = letter;
+    record.handle = volume;
+    BuildDriveLabel(request.data, record.label);
+    memcpy(record.name, request.data + INQUIRY_NAME_OFFSET, INQUIRY_NAME_LENGTH);
+  }
+  return table.count;
+}
+
+void CloseDriveHandles(DriveTable &table) {
+  for (int i = 0; i < table.count; ++i) CloseHandle(table.records[i].handle);
+}

@@ -1,0 +1,33 @@
+// CD/DVD drives found by drive letter, for pass-through (Windows 2000 and
+// later): each listed with its open volume handle, its Big5 label and the
+// vendor and product it gave.
+#ifndef FLASHTOOL_DISCOVERY_LETTER_SCAN_H
+#define FLASHTOOL_DISCOVERY_LETTER_SCAN_H
+
+#include <windows.h>
+
+#include "core/inquiry.h"
+#include "core/labels.h"
+
+enum { MAX_DRIVES = 24 };  // one per letter from c to z
+
+struct DriveRecord {
+  char letter;                        // lower case
+  HANDLE handle;                      // open until the next scan
+  char label[DRIVE_LABEL_SIZE];       // Big5 text of the list entry
+  uint8_t name[INQUIRY_NAME_LENGTH];  // vendor and product as the drive gave them
+};
+
+struct DriveTable {
+  int count;
+  DriveRecord records[MAX_DRIVES];
+};
+
+// Empties the table and scans c to z; the caller closed the old handles.
+// Answers the number of drives found.
+int ScanDriveLetters(DriveTable &table);
+
+// Closes the handle of every record below the count; the count stays.
+void CloseDriveHandles(DriveTable &table);
+
+#endif

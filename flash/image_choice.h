@@ -1,8 +1,0 @@
-// Choosing the firmware image in the standard open-file dialog.
-#ifndef FLASHTOOL_FLASH_IMAGE_CHOICE_H
-#define FLASHTOOL_FLASH_IMAGE_CHOICE_H
-
-// 1 when a path was placed in the image path list, 0 when nothing changed.
-int ChooseImageFile();
-
-#endif
