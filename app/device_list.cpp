@@ -89,7 +89,7 @@ static int ReadPickedDrive(HWND list, PickedDrive *picked) {
   } else {
     if (datum < 0 || datum >= TheDriveTable.count) return 0;
     picked->place = PlaceOfRecord(TheDriveTable.records[datum]);
-    memcpy(picked->name, TheDriveTable.records[datum].name, INQUIRY_NAME_LENGTH);
+    memcpy(picked->name, TheDriveTable.records[datum].identity.name, INQUIRY_NAME_LENGTH);
   }
   return 1;
 }
@@ -106,7 +106,7 @@ static int FindPickedDrive(HWND list, int count, const PickedDrive &picked) {
       name = node->name;
     } else {
       place = PlaceOfRecord(TheDriveTable.records[datum]);
-      name = TheDriveTable.records[datum].name;
+      name = TheDriveTable.records[datum].identity.name;
     }
     if (place == picked.place && memcmp(name, picked.name, INQUIRY_NAME_LENGTH) == 0) return i;
   }

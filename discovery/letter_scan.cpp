@@ -1,7 +1,5 @@
 #include "discovery/letter_scan.h"
 
-#include <cstring>
-
 #include "transport/passthrough.h"
 
 // Standard INQUIRY data of the volume; a request that brings back nothing
@@ -24,7 +22,8 @@ int ScanDriveLetters(DriveTable &table) {
     if (volume == INVALID_HANDLE_VALUE) continue;
 
     InquireVolume(volume, request);
-    if (!IsCdDvdDrive(ParseInquiry(request.data, INQUIRY_ALLOCATION))) {
+    DriveIdentity identity = ParseInquiry(request.data, INQUIRY_ALLOCATION);
+    if (!IsCdDvdDrive(identity)) {
       CloseHandle(volume);
       continue;
     }
@@ -32,7 +31,7 @@ int ScanDriveLetters(DriveTable &table) {
     record.letter = letter;
     record.handle = volume;
     BuildDriveLabel(request.data, record.label);
-    memcpy(record.name, request.data + INQUIRY_NAME_OFFSET, INQUIRY_NAME_LENGTH);
+    record.identity = identity;
   }
   return table.count;
 }

@@ -1,6 +1,6 @@
 // CD/DVD drives found by drive letter, for pass-through (Windows 2000 and
-// later): each listed with its open volume handle, its Big5 label and the
-// vendor and product it gave.
+// later): each listed with its open volume handle, its Big5 label and what
+// it says it is.
 #ifndef FLASHTOOL_DISCOVERY_LETTER_SCAN_H
 #define FLASHTOOL_DISCOVERY_LETTER_SCAN_H
 
@@ -15,7 +15,7 @@ struct DriveRecord {
   char letter;                        // lower case
   HANDLE handle;                      // open until the next scan
   char label[DRIVE_LABEL_SIZE];       // Big5 text of the list entry
-  uint8_t name[INQUIRY_NAME_LENGTH];  // vendor and product as the drive gave them
+  DriveIdentity identity;
 };
 
 struct DriveTable {
