@@ -53,6 +53,8 @@ set_target_properties(FlashTool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINA
 # windres reads the .rc as UTF-8 so that the Chinese texts arrive as UTF-16.
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 
+include(cmake/cli.cmake)
+
 add_subdirectory(tests/win)
 add_subdirectory(tests/vaspi)
 # The end-to-end tier arrives with its driver.

@@ -1,0 +1,41 @@
+// The command line's texts: drive lines, JSON, failure reasons, progress.
+// Portable.
+#ifndef FLASHTOOL_CLI_REPORT_H
+#define FLASHTOOL_CLI_REPORT_H
+
+#include <string>
+#include <vector>
+
+#include "cli/system.h"
+#include "core/scsi.h"
+
+// "QUOR VIRTUAL CD-RW, firmware 1.00"
+std::string IdentityText(const DriveIdentity &identity);
+// "/dev/sr0    QUOR      VIRTUAL CD-RW     1.00"
+std::string ListLine(const ListedDrive &drive);
+// [{"device": ..., "vendor": ..., "product": ..., "revision": ...}, ...]
+std::string DrivesJson(const std::vector<ListedDrive> &drives);
+
+// Whether the drive is the "VENDOR PRODUCT" the user expects; blanks
+// between words do not count, letters do, case included.
+bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
+
+const char *SenseKeyName(uint8_t key);
+// Why a command failed, e.g. "SCSI status 02h (CHECK CONDITION), sense key
+// 5 (ILLEGAL REQUEST), ASC 24h, ASCQ 00h"; `systemText` words a system error.
+std::string FailureReason(const CommandResult &result, const std::string &systemText);
+
+// Progress of a flash: on a terminal one line that is redrawn for every
+// block, elsewhere a line at every tenth.
+class ProgressLines {
+ public:
+  explicit ProgressLines(bool terminal) : terminal_(terminal) {}
+  // The text to print after `sent` of `blocks` blocks; empty when nothing is due.
+  std::string After(int sent, int blocks);
+
+ private:
+  bool terminal_;
+  int tenthsShown_ = 0;
+};
+
+#endif

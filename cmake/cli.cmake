@@ -1,0 +1,32 @@
+# flashtool, the command line, from the same engine: over SG_IO on Linux,
+# over pass-through as a Windows console program. Option parsing and JSON
+# come from Debian's CLI11 and nlohmann-json, both header-only; the MinGW
+# build reaches their headers through links in the build folder, since it
+# searches no include folder of the host.
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  set(third_party ${CMAKE_BINARY_DIR}/third_party)
+  file(MAKE_DIRECTORY ${third_party})
+  foreach(headers CLI nlohmann)
+    if(NOT EXISTS ${third_party}/${headers})
+      file(CREATE_LINK /usr/include/${headers} ${third_party}/${headers} SYMBOLIC)
+    endif()
+  endforeach()
+  add_library(cli_headers INTERFACE)
+  target_include_directories(cli_headers SYSTEM INTERFACE ${third_party})
+  set(cli_system cli/system_windows.cpp)
+else()
+  find_package(CLI11 REQUIRED)
+  find_package(nlohmann_json REQUIRED)
+  add_library(cli_headers INTERFACE)
+  target_link_libraries(cli_headers INTERFACE CLI11::CLI11 nlohmann_json::nlohmann_json)
+  set(cli_system cli/system_linux.cpp)
+endif()
+
+add_executable(flashtool cli/main.cpp cli/commands.cpp cli/report.cpp ${cli_system})
+target_compile_definitions(flashtool PRIVATE FLASHTOOL_VERSION="${PROJECT_VERSION}")
+target_compile_options(flashtool PRIVATE -Wall -Wextra)
+target_link_libraries(flashtool PRIVATE flashsys cli_headers)
+set_target_properties(flashtool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  target_link_options(flashtool PRIVATE ${FLASHTOOL_STATIC_LINK})
+endif()
