@@ -285,7 +285,8 @@ const std::vector<std::string> PROGRAM_IMPORTS = {"CreateFileA", "DeviceIoContro
 
 static Program &StartInjectedProgram(const std::string &exe, const std::vector<VDrive> &drives,
                                      const std::string &arguments,
-                                     const std::vector<std::string> &imports) {
+                                     const std::vector<std::string> &imports,
+                                     bool console = false) {
   Program p;
   p.exe = exe;
   int n = ++Starts;
@@ -295,9 +296,18 @@ static Program &StartInjectedProgram(const std::string &exe, const std::vector<V
   WriteConfig(p, drives);
   SetEnvironmentVariableA("FLASHTOOL_VDRIVE_CONFIG", p.config.c_str());
   SetEnvironmentVariableA("FLASHTOOL_VDRIVE_JOURNAL", p.journal.c_str());
+  HANDLE output = NULL;
+  if (console) {
+    p.output = Scratch("start" + std::to_string(n) + ".out");
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    output = CreateFileA(p.output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                         0, NULL);
+  }
   std::string error;
-  if (!StartInjected(exe, arguments, ToolDir + "vdrive_inject.dll", &p.process, &error))
-    Fail("cannot start " + exe + ": " + error);
+  bool started = StartInjected(exe, arguments, ToolDir + "vdrive_inject.dll", &p.process, &error,
+                               output);
+  if (output != NULL) CloseHandle(output);  // the child holds its own
+  if (!started) Fail("cannot start " + exe + ": " + error);
   Programs.push_back(p);
   JournalLine attach = WaitJournal(Programs.back(), "ATTACH");
   std::string patched = "," + attach.Field("patched") + ",";
@@ -328,6 +338,13 @@ void UseVirtualAspi(const std::string &bus) {
   SetDllOverride("wnaspi32", "native");
   SetEnvironmentVariableA("FLASHTOOL_VASPI_BUS", bus.c_str());
 }
+
+Program &StartConsoleTool(const std::string &name, const std::vector<VDrive> &drives,
+                          const std::string &arguments) {
+  return StartInjectedProgram(ToolDir + name, drives, arguments, DRIVE_IMPORTS, true);
+}
+
+std::string OutputOf(const Program &program) { return ReadAll(program.output); }
 
 void SetInjectedFaults(const std::string &faults) {
   SetEnvironmentVariableA("FLASHTOOL_INJECT_FAULTS", faults.c_str());

@@ -73,6 +73,7 @@ struct JournalLine {
 
 struct Program {
   std::string exe, config, journal;
+  std::string output;  // a console program's standard output and error, when caught
   PROCESS_INFORMATION process = {};
   std::vector<JournalLine> Journal() const;
   std::vector<JournalLine> Journal(const std::string &kind) const;  // lines of one kind
@@ -91,6 +92,11 @@ Program &StartTool(const std::string &name, const std::vector<VDrive> &drives,
 // in this scenario (FLASHTOOL_INJECT_FAULTS of vdrive_inject.dll), e.g.
 // "read_lock=image.bin@81920;no_events=1".
 void SetInjectedFaults(const std::string &faults);
+// A console program next to the driver (flashtool.exe), its output caught;
+// OutputOf reads it once the program has ended.
+Program &StartConsoleTool(const std::string &name, const std::vector<VDrive> &drives,
+                          const std::string &arguments);
+std::string OutputOf(const Program &program);
 // Rewrites the running program's drive configuration (drives come or go).
 void SetDrives(Program &program, const std::vector<VDrive> &drives);
 Program &Last();

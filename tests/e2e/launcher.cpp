@@ -85,11 +85,15 @@ BYTE *ImageBase(HANDLE process) {
 }  // namespace
 
 bool StartInjected(const std::string &exe, const std::string &arguments, const std::string &dll, PROCESS_INFORMATION *started,
-                   std::string *error) {
+                   std::string *error, HANDLE output) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
+  if (output != NULL) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output;
+  }
   std::string commandLine = "\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments);
-  if (!CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL,
+  if (!CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL,
                       NULL, &startup, started)) {
     *error = "CreateProcess " + exe + " failed, error " + std::to_string(GetLastError());
     return false;

@@ -9,9 +9,10 @@
 
 // Creates `exe` suspended (inheriting this process's environment, where the
 // caller has put the drive configuration), patches its entry point so that it
-// first loads `dll`, then resumes it. On failure the child is ended and
-// `error` says which step failed.
+// first loads `dll`, then resumes it. A console program's standard output
+// and error go to `output` when it is given (an inheritable handle). On
+// failure the child is ended and `error` says which step failed.
 bool StartInjected(const std::string &exe, const std::string &arguments, const std::string &dll, PROCESS_INFORMATION *started,
-                   std::string *error);
+                   std::string *error, HANDLE output = NULL);
 
 #endif

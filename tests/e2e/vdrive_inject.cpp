@@ -67,27 +67,9 @@ std::string EnvironmentValue(const char *name) {
   return n > 0 && n < sizeof value ? value : "";
 }
 
-std::string ReadText(const std::string &path) {
-  std::string text;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (f == NULL) return text;
-  char chunk[1024];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-  fclose(f);
-  return text;
-}
-
 // The driver may rewrite the configuration while the program runs (a drive
 // arrives or goes); drives keep what they received across a reload.
-void Reload() {
-  std::string error;
-  switch (Drives.Apply(ReadText(ConfigPath), &error)) {
-    case vdrive::DriveSet::BAD: Log("CONFIG error " + error); break;
-    case vdrive::DriveSet::APPLIED: Log("CONFIG drives=" + Drives.Names()); break;
-    case vdrive::DriveSet::UNCHANGED: break;
-  }
-}
+void Reload() { Log(Drives.ApplyFile(ConfigPath)); }
 
 // "\\.\d:" gives "d"; any other device path is returned whole so that it is
 // refused too: the program must not reach a real device.
@@ -295,8 +277,10 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSi
                        Format("dataoff=%llu", (unsigned long long)h->DataBufferOffset));
     std::string cdb = vdrive::Hex(h->Cdb, sizeof h->Cdb);
     ULONG_PTR dataEnd = h->DataBufferOffset + h->DataTransferLength;
+    // Without data the offset points nowhere and is not looked at.
     bool fits = h->Length == sizeof(SCSI_PASS_THROUGH) &&
-                dataEnd <= (h->DataIn == SCSI_IOCTL_DATA_IN ? outSize : inSize);
+                (h->DataTransferLength == 0 ||
+                 dataEnd <= (h->DataIn == SCSI_IOCTL_DATA_IN ? outSize : inSize));
     if (!fits) {
       s.error = ERROR_INVALID_PARAMETER;
     } else {

@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -86,11 +85,7 @@ void Load() {
     ConfigPath = Env("FLASHTOOL_VDRIVE_CONFIG");
     ParseBus(Env("FLASHTOOL_VASPI_BUS"));
   }
-  std::ifstream file(ConfigPath);
-  std::stringstream text;
-  text << file.rdbuf();
-  std::string error;
-  if (Drives.Apply(text.str(), &error) == vdrive::DriveSet::BAD) Journal("CONFIG-ERROR " + error);
+  Journal(Drives.ApplyFile(ConfigPath));
 }
 
 vdrive::Drive *Find(BYTE adapter, BYTE target) {

@@ -128,7 +128,7 @@ std::string FormatConfig(const Config &config) {
         << "\nnew_revision=" << d.newRevision << "\npresent=" << (d.present ? 1 : 0) << "\n";
     if (d.delayMs != 0) out << "delay_ms=" << d.delayMs << "\n";
     if (d.failAt < 0) continue;
-    char opcode[8];
+    char opcode[16];
     snprintf(opcode, sizeof opcode, "%02X", d.failOpcode);
     out << "fail_opcode=" << opcode << "\nfail_at=" << d.failAt << "\nfail_count=" << d.failCount
         << "\n";
@@ -314,6 +314,23 @@ Drive *DriveSet::Find(const std::string &name) {
 
 std::string DriveSet::Names() const { return names_; }
 
+std::string DriveSet::ApplyFile(const std::string &path) {
+  std::string text;
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    char chunk[1024];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    fclose(f);
+  }
+  std::string error;
+  switch (Apply(text, &error)) {
+    case BAD: return "CONFIG error " + error;
+    case APPLIED: return "CONFIG drives=" + names_;
+    case UNCHANGED: break;
+  }
+  return "";
+}
+
 std::string Hex(const uint8_t *bytes, size_t count) {
   std::string out;
   for (size_t i = 0; i < count; ++i) {
@@ -339,7 +356,7 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes) {
 }
 
 void AppendJournal(const std::string &path, const std::string &line) {
-  if (path.empty()) return;
+  if (path.empty() || line.empty()) return;
   FILE *f = fopen(path.c_str(), "ab");
   if (f == nullptr) return;
   fputs(line.c_str(), f);

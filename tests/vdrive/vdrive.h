@@ -116,6 +116,10 @@ class DriveSet {
   Outcome Apply(const std::string &text, std::string *error);
   Drive *Find(const std::string &name);  // present or not; null when never configured
   std::string Names() const;             // of the last configuration, comma-separated
+  // Applies the configuration file at `path` and answers the journal line
+  // that tells of it ("CONFIG drives=..." or "CONFIG error ..."), "" when
+  // nothing changed.
+  std::string ApplyFile(const std::string &path);
 
  private:
   std::vector<std::unique_ptr<Drive>> drives_;
@@ -128,7 +132,8 @@ std::string Hex(const std::vector<uint8_t> &bytes);
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
 
 // Appends one line to the journal file and flushes it, so another process
-// can follow the journal while the program runs. Does nothing for "".
+// can follow the journal while the program runs. Does nothing without a
+// path or a line.
 void AppendJournal(const std::string &path, const std::string &line);
 
 }  // namespace vdrive

@@ -1,0 +1,43 @@
+// flashtool.exe, the console program, under Wine: drives by letter and a
+// flash through the same injected virtual drives as the window's.
+#include "e2e/e2e.h"
+
+namespace {
+
+const bool registered = [] {
+  Scenario("flashtool.exe lists drives by letter and flashes D: with --yes", [] {
+    SetWindowsVersion("win7");
+    VDrive g = CdDrive('g');
+    g.vendor = "ABCD";
+    g.product = "DVD-RW 5678";
+    g.revision = "B2";
+    Program &list = StartConsoleTool("flashtool.exe", {HardDisk('c'), CdDrive('d'), g}, "list");
+    ExpectExit(list, 0);
+    ExpectEqual(OutputOf(list),
+                "D:          QUOR      VIRTUAL CD-RW     1.00\r\n"
+                "G:          ABCD      DVD-RW 5678       B2\r\n",
+                "flashtool list");
+
+    std::string image = WriteImage("cli.bin", 40961);
+    Program &flash = StartConsoleTool("flashtool.exe", {CdDrive('d')},
+                                      "flash d: \"" + image + "\" --yes --ready-timeout 5");
+    ExpectExit(flash, 0, 60000);
+    std::string output = OutputOf(flash);
+    for (const char *line : {"Drive:  d:  QUOR VIRTUAL CD-RW, firmware 1.00\r\n",
+                             "Written 100% (2 of 2 blocks)\r\n", "Flashed: the drive took all 2 blocks.\r\n",
+                             "Drive:  d:  QUOR VIRTUAL CD-RW, firmware 2.00\r\n"})
+      Expect(output.find(line) != std::string::npos, "no \"" + Escaped(line) + "\" in " + Escaped(output));
+    std::vector<JournalLine> blocks = flash.Journal("BLOCK");
+    Expect(blocks.size() == 2 && blocks[1].Field("idx") == "FF" &&
+               blocks[1].text.find(" ok") != std::string::npos,
+           "blocks 00 and FF checked out");
+    bool direct = false;
+    for (const JournalLine &line : flash.Journal("IOCTL"))
+      direct |= line.Field("cdb").compare(0, 2, "55") == 0 && line.text.find(" 4D014 ") != std::string::npos &&
+                line.Field("timeout") == "100";
+    Expect(direct, "the blocks went by direct pass-through with 100 s to answer");
+  });
+  return true;
+}();
+
+}  // namespace
