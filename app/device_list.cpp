@@ -70,45 +70,38 @@ struct PickedDrive {
   uint8_t name[INQUIRY_NAME_LENGTH];
 };
 
-static int PlaceOfRecord(const DriveRecord &record) { return (unsigned char)record.letter; }
-static int PlaceOfNode(const AspiDeviceNode &node) {
-  return node.hostAdapterId << 8 | node.targetId;
+// The drive behind list entry `index`; 0 when the entry stands for none.
+static int DriveOfEntry(HWND list, LRESULT index, PickedDrive *drive) {
+  LRESULT datum = SendMessageA(list, LB_GETITEMDATA, index, 0);
+  const uint8_t *name;
+  if (CurrentTransport == AspiMode) {
+    const AspiDeviceNode *node = (const AspiDeviceNode *)datum;
+    if (node == NULL || datum == LB_ERR) return 0;
+    drive->place = node->hostAdapterId << 8 | node->targetId;
+    name = node->name;
+  } else {
+    if (datum < 0 || datum >= TheDriveTable.count) return 0;
+    drive->place = (unsigned char)TheDriveTable.records[datum].letter;
+    name = TheDriveTable.records[datum].identity.name;
+  }
+  memcpy(drive->name, name, INQUIRY_NAME_LENGTH);
+  return 1;
 }
 
 // Answers 0 when no entry is selected. Read before the rebuild frees what
 // the entries point at.
 static int ReadPickedDrive(HWND list, PickedDrive *picked) {
   LRESULT selection = SendMessageA(list, LB_GETCURSEL, 0, 0);
-  if (selection == LB_ERR) return 0;
-  LRESULT datum = SendMessageA(list, LB_GETITEMDATA, selection, 0);
-  if (CurrentTransport == AspiMode) {
-    const AspiDeviceNode *node = (const AspiDeviceNode *)datum;
-    if (node == NULL) return 0;
-    picked->place = PlaceOfNode(*node);
-    memcpy(picked->name, node->name, INQUIRY_NAME_LENGTH);
-  } else {
-    if (datum < 0 || datum >= TheDriveTable.count) return 0;
-    picked->place = PlaceOfRecord(TheDriveTable.records[datum]);
-    memcpy(picked->name, TheDriveTable.records[datum].identity.name, INQUIRY_NAME_LENGTH);
-  }
-  return 1;
+  return selection != LB_ERR && DriveOfEntry(list, selection, picked);
 }
 
 // The entry of the picked drive after the rebuild, or -1 when it is gone.
 static int FindPickedDrive(HWND list, int count, const PickedDrive &picked) {
   for (int i = 0; i < count; ++i) {
-    LRESULT datum = SendMessageA(list, LB_GETITEMDATA, i, 0);
-    int place;
-    const uint8_t *name;
-    if (CurrentTransport == AspiMode) {
-      const AspiDeviceNode *node = (const AspiDeviceNode *)datum;
-      place = PlaceOfNode(*node);
-      name = node->name;
-    } else {
-      place = PlaceOfRecord(TheDriveTable.records[datum]);
-      name = TheDriveTable.records[datum].identity.name;
-    }
-    if (place == picked.place && memcmp(name, picked.name, INQUIRY_NAME_LENGTH) == 0) return i;
+    PickedDrive listed;
+    if (DriveOfEntry(list, i, &listed) && listed.place == picked.place &&
+        memcmp(listed.name, picked.name, INQUIRY_NAME_LENGTH) == 0)
+      return i;
   }
   return -1;
 }

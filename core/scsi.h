@@ -55,8 +55,7 @@ class DriveLink {
 };
 
 enum {
-  INQUIRY_ALLOCATION = 100,     // asked of a drive found by letter
-  ASPI_INQUIRY_ALLOCATION = 38, // asked on the ASPI bus
+  INQUIRY_ALLOCATION = 100,     // asked of a drive found by letter or by path
   DOWNLOAD_CDB_LENGTH = 12,
   INQUIRY_TIMEOUT_S = 2,
   DOWNLOAD_TIMEOUT_S = 100,

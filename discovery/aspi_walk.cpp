@@ -4,8 +4,6 @@
 
 enum { DEFAULT_MAX_TARGETS = 8, WIDE_MAX_TARGETS = 16 };
 
-static const BYTE InquiryCdb[6] = {0x12, 0x00, 0x00, 0x00, ASPI_INQUIRY_ALLOCATION, 0x00};
-
 // Answers the adapter's maximum number of targets, 0 when it does not answer.
 static int InquireAdapter(const AspiLayer &layer, BYTE adapter) {
   SRB_HAInquiry inquiry;
@@ -38,8 +36,9 @@ static int ConfirmTarget(const AspiLayer &layer, BYTE adapter, BYTE target,
   if (!IsCdRomTarget(layer, adapter, target)) return 0;
   device.hostAdapterId = adapter;
   device.targetId = target;
-  if (!ExecuteWithDiagnostics(layer, adapter, target, SRB_DIR_IN, ASPI_INQUIRY_LENGTH,
-                              device.inquiry, sizeof InquiryCdb, InquiryCdb, observer) ||
+  ScsiCommand inquiry = InquiryCommand(device.inquiry, ASPI_INQUIRY_LENGTH);
+  if (!ExecuteWithDiagnostics(layer, adapter, target, SRB_DIR_IN, inquiry.length, inquiry.data,
+                              inquiry.cdbLength, inquiry.cdb, observer) ||
       !IsListedAspiDeviceType(device.inquiry[0]))
     return 0;
   FormatAspiEntryText(device.inquiry, device.text);

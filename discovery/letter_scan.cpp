@@ -1,14 +1,16 @@
 #include "discovery/letter_scan.h"
 
+#include <cstring>
+
 #include "transport/passthrough.h"
 
 // Standard INQUIRY data of the volume; a request that brings back nothing
 // leaves the cleared data, which reads as device type 0.
 static void InquireVolume(HANDLE volume, PassThroughBuffer &request) {
   ZeroMemory(&request, sizeof request);
-  request.header.Cdb[0] = 0x12;                // INQUIRY
-  request.header.Cdb[4] = INQUIRY_ALLOCATION;  // allocation length
-  PassThroughBuffered(volume, &request, SCSI_IOCTL_DATA_IN, INQUIRY_ALLOCATION);
+  ScsiCommand inquiry = InquiryCommand(request.data, INQUIRY_ALLOCATION);
+  memcpy(request.header.Cdb, inquiry.cdb, inquiry.cdbLength);
+  PassThroughBuffered(volume, &request, SCSI_IOCTL_DATA_IN, inquiry.length);
 }
 
 int ScanDriveLetters(DriveTable &table) {

@@ -33,6 +33,8 @@
 
 namespace {
 
+using vdrive::Format;
+
 CRITICAL_SECTION Lock;
 std::string ConfigPath, JournalPath;
 vdrive::DriveSet Drives;
@@ -51,15 +53,6 @@ struct Guard {
 };
 
 void Log(const std::string &line) { vdrive::AppendJournal(JournalPath, line); }
-
-std::string Format(const char *format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string EnvironmentValue(const char *name) {
   char value[MAX_PATH * 2];

@@ -39,6 +39,8 @@
 
 namespace {
 
+using vdrive::Format;
+
 enum : unsigned {
   MAX_CDB = 16,           // what the block layer passes on to an sr device
   DID_NO_CONNECT = 0x01,  // host_status: the adapter could not reach the device
@@ -99,15 +101,6 @@ void Log(const std::string &line) {
   int saved = errno;
   vdrive::AppendJournal(S().journalPath, line);
   errno = saved;
-}
-
-std::string Format(const char *format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
 }
 
 // The driver may rewrite the configuration while the program runs (a drive

@@ -1,5 +1,6 @@
 #include "vdrive/vdrive.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -329,6 +330,15 @@ std::string DriveSet::ApplyFile(const std::string &path) {
     case UNCHANGED: break;
   }
   return "";
+}
+
+std::string Format(const char *format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
 }
 
 std::string Hex(const uint8_t *bytes, size_t count) {

@@ -127,6 +127,8 @@ class DriveSet {
   bool applied_ = false;
 };
 
+// printf into a journal line of at most 511 characters.
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string Hex(const uint8_t *bytes, size_t count);  // "12 00 64"
 std::string Hex(const std::vector<uint8_t> &bytes);
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
