@@ -143,10 +143,17 @@ static int FlashSelectedDrive() {
 
 DWORD WINAPI RunFlashJob(LPVOID) {
   int result = FlashSelectedDrive();
-  // The outcome is in the log: the session may end again, and the window
-  // drops the reason it gave Windows.
+  // The drive is done with: the session may end again.
   InterlockedExchange(&FlashJobActive, 0);
-  PostMessageA(MainWindow, WM_FLASH_DONE, 0, 0);
-  GiveBackBusyToken();
+  // Posted after the outcome lines, so the window takes them into the log
+  // before it drops the reason it gave Windows and enables Flash again.
+  // Without the post the controls would stay grey for good, so the worker
+  // gives the token back itself.
+  if (!PostMessageA(MainWindow, WM_FLASH_DONE, 0, 0)) GiveBackBusyToken();
   return result;
+}
+
+void OnFlashDone() {
+  UnblockShutdown(MainWindow);
+  GiveBackBusyToken();
 }

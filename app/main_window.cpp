@@ -8,7 +8,6 @@
 #include "app/flash_job.h"
 #include "app/flash_start.h"
 #include "app/image_choice.h"
-#include "app/session_guard.h"
 #include "res/resource.h"
 
 int ExitProgram() {
@@ -55,7 +54,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_QUERYENDSESSION: return OnQueryEndSession();
     case WM_FLASH_PROGRESS: OnFlashProgress(window, wParam, lParam); return 0;
     case WM_FLASH_LOG: OnFlashLogLines(wParam); return 0;
-    case WM_FLASH_DONE: UnblockShutdown(window); return 0;
+    case WM_FLASH_DONE: OnFlashDone(); return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
   }
 }

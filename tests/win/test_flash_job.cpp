@@ -44,13 +44,20 @@ class FlashJobTest : public MainWindowTest {
     SendDlgItemMessageA(window, IDC_IMAGE_PATH, LB_ADDSTRING, 0, (LPARAM)path.c_str());
   }
   // Runs the job on this thread, then lets the window take in the lines and
-  // the progress that the job posted.
+  // the progress that the job posted. Flash must come back only with the
+  // whole outcome in the log, and the token with it.
   DWORD Run() {
     EXPECT_EQ(1, TakeBusyToken());
     DWORD result = RunFlashJob(NULL);
-    EXPECT_TRUE(Enabled(IDC_FLASH)) << "the job gives back the token";
+    std::string logWhenEnabled = Enabled(IDC_FLASH) ? LogText() : "(not enabled)";
     MSG message;
-    while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+      DispatchMessageA(&message);
+      if (logWhenEnabled == "(not enabled)" && Enabled(IDC_FLASH)) logWhenEnabled = LogText();
+    }
+    EXPECT_EQ(LogText(), logWhenEnabled) << "the log when Flash was enabled again";
+    EXPECT_EQ(1, TakeBusyToken()) << "the job gave back the token";
+    GiveBackBusyToken();
     return result;
   }
   std::string LogText() { return Text(IDC_LOG); }
