@@ -5,6 +5,10 @@
 // Settings come from the file in FLASHTOOL_VDRIVE_CONFIG; every call is
 // recorded in the journal file named by FLASHTOOL_VDRIVE_JOURNAL.
 //
+// GetDriveTypeA answers from the configuration too: DRIVE_CDROM for a
+// present drive of type 5 or a denied letter, DRIVE_FIXED for another
+// drive, DRIVE_NO_ROOT_DIR for the rest.
+//
 // It also watches what the program asks of Windows around a flash (the
 // execution state and the shutdown block reason, found through
 // GetProcAddress) and can make the program's own calls fail as Windows
@@ -13,6 +17,9 @@
 //                          with ERROR_LOCK_VIOLATION once a read reaches
 //                          OFFSET, as when another process locked that range
 //   no_events=1            CreateEventA fails
+//   deny_open=LETTERS      opening these drive letters fails with
+//                          ERROR_ACCESS_DENIED, as without administrator
+//                          rights; Windows still calls them CD/DVD drives
 // With FLASHTOOL_VDRIVE_QUIET=1 (the benchmark) the drives answer without
 // writing a line per command or rereading the configuration.
 #include <windows.h>
@@ -45,6 +52,7 @@ bool Quiet;
 std::string ReadLockName;  // empty: reads succeed
 LONGLONG ReadLockOffset;
 bool NoEvents;
+std::string DeniedLetters;
 std::map<HANDLE, std::string> LockedFiles;  // open handles of the locked file
 
 struct Guard {
@@ -90,6 +98,11 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
   vdrive::Drive *drive = Drives.Find(name);
   std::string line = Format("OPEN %s access=%lX share=%lX disp=%lu flags=%lX", name.c_str(),
                             access, share, disposition, flags);
+  if (name.size() == 1 && DeniedLetters.find(name[0]) != std::string::npos) {
+    Log(line + " err=5");
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (drive == NULL || !drive->Present()) {
     Log(line + " err=2");
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -102,6 +115,20 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
   Log(line + " ok");
   SetLastError(0);
   return handle;
+}
+
+UINT WINAPI FakeGetDriveTypeA(LPCSTR root) {
+  if (root == NULL || strlen(root) != 3 || strcmp(root + 1, ":\\") != 0)
+    return GetDriveTypeA(root);
+  std::string name(1, (char)(root[0] | 0x20));
+  Guard guard;
+  Reload();
+  vdrive::Drive *drive = Drives.Find(name);
+  UINT type = DeniedLetters.find(name[0]) != std::string::npos ? DRIVE_CDROM
+            : drive == NULL || !drive->Present() ? DRIVE_NO_ROOT_DIR
+            : drive->config.type == 5 ? DRIVE_CDROM : DRIVE_FIXED;
+  Log(Format("DRIVETYPE %s %u", name.c_str(), type));
+  return type;
 }
 
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
@@ -335,6 +362,8 @@ void ReadFaults() {
       ReadLockOffset = _atoi64(pair.c_str() + mark + 1);
     } else if (key == "no_events") {
       NoEvents = value == "1";
+    } else if (key == "deny_open") {
+      DeniedLetters = value;
     } else if (!key.empty()) {
       Log("FAULTS unknown " + pair);
     }
@@ -360,6 +389,7 @@ void Attach() {
       {"kernel32.dll", "ReadFile", (void *)FakeReadFile},
       {"kernel32.dll", "CreateEventA", (void *)FakeCreateEventA},
       {"kernel32.dll", "GetProcAddress", (void *)FakeGetProcAddress},
+      {"kernel32.dll", "GetDriveTypeA", (void *)FakeGetDriveTypeA},
   };
   std::string patched, missing;
   for (const Hook &h : hooks) {
