@@ -7,17 +7,63 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "discovery/letter_scan.h"
 #include "transport/passthrough.h"
 
-std::vector<ListedDrive> ListDrives(std::vector<std::string> *) {
+// Why a CD/DVD drive letter that the scan could not list is out of reach,
+// in a sentence; empty when it answers after all (it is no CD/DVD drive
+// by what it says, or it came in since the scan).
+static std::string WhyNotListed(char letter) {
+  char path[8];
+  snprintf(path, sizeof path, "\\\\.\\%c:", letter);
+  HANDLE volume = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+  DWORD error = volume == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  std::string why;
+  if (volume != INVALID_HANDLE_VALUE) {
+    uint8_t data[INQUIRY_ALLOCATION] = {};
+    PassThroughLink link(volume);
+    CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+    if (result.kind == CommandResult::SYSTEM_ERROR) {
+      error = result.error;
+    } else if (!result.Succeeded()) {
+      char text[64];
+      snprintf(text, sizeof text, "does not say what it is (INQUIRY ends in status %02Xh)",
+               result.scsiStatus);
+      why = text;
+    }
+    CloseHandle(volume);
+  }
+  // Opening a drive for pass-through, and the pass-through itself, are for
+  // administrators from Windows Vista on. Windows' own words come in the
+  // user's code page; the common cases are said here in plain ASCII.
+  if (error == ERROR_ACCESS_DENIED)
+    return "access denied: administrator rights are needed to reach this drive";
+  if (error == ERROR_SHARING_VIOLATION) return "busy: another program has the drive open";
+  if (error != 0)
+    return "cannot be reached (Windows error " + std::to_string(error) + "): " + SystemErrorText(error);
+  return why;
+}
+
+std::vector<ListedDrive> ListDrives() {
   static DriveTable table;  // 24 records with their labels: kept off the stack
   ScanDriveLetters(table);
   std::vector<ListedDrive> drives;
-  for (int i = 0; i < table.count; ++i) {
-    char device[3] = {(char)(table.records[i].letter - 'a' + 'A'), ':', '\0'};
-    drives.push_back({device, table.records[i].identity});
+  int next = 0;
+  for (char letter = 'c'; letter <= 'z'; ++letter) {
+    char device[3] = {(char)(letter - 'a' + 'A'), ':', '\0'};
+    if (next < table.count && table.records[next].letter == letter) {
+      drives.push_back({device, "", table.records[next++].identity, ""});
+      continue;
+    }
+    // The scan passes over a drive it cannot open or ask; Windows still
+    // knows the letter as a CD/DVD drive, and the user should hear why.
+    char root[4] = {letter, ':', '\\', '\0'};
+    if (GetDriveTypeA(root) != DRIVE_CDROM) continue;
+    std::string why = WhyNotListed(letter);
+    if (!why.empty()) drives.push_back({device, "", DriveIdentity(), why});
   }
   CloseDriveHandles(table);
   return drives;
@@ -36,9 +82,11 @@ class WindowsDrive : public OpenedDrive {
   PassThroughLink link_;
 };
 
-// "D:", "d", "\\.\D:" all name drive d.
+// "D:", "d:", "D:\", "d" and "\\.\D:" all name drive d: the forms a user
+// copies from Explorer, a shell prompt or another tool.
 char DriveLetter(const std::string &device) {
   std::string name = device.compare(0, 4, "\\\\.\\") == 0 ? device.substr(4) : device;
+  if (name.size() == 3 && name[2] == '\\') name.resize(2);
   if (name.empty() || name.size() > 2 || (name.size() == 2 && name[1] != ':')) return 0;
   char letter = (char)(name[0] | 0x20);
   return letter >= 'c' && letter <= 'z' ? letter : 0;
@@ -50,8 +98,8 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
                                                std::string *why) {
   char letter = DriveLetter(device);
   if (letter == 0) {
-    *failure = OPEN_MISSING;
-    *why = "not a drive letter from C: to Z:";
+    *failure = OPEN_NOT_A_DEVICE;
+    *why = "not a drive: name a drive letter from C: to Z:, such as D:";
     return nullptr;
   }
   char path[8];
@@ -84,41 +132,102 @@ std::string SystemErrorText(uint32_t code) {
 }
 
 bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
-bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+bool MessagesAreTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+// Interrupts: 2 for Ctrl-C, 21 for Ctrl-Break (the C runtime's SIGINT and
+// SIGBREAK), 1 for the console closing and the session ending.
 static volatile LONG Requested, Holding, Waiting;
-static HANDLE FlashEnded;  // set when a held flash has written its outcome
 
-// Runs on a thread of its own. Ctrl-C only marks the request; a closing
-// console ends the process when this returns, so while a flash is held it
-// waits for the flash's end, as long as Windows lets it.
+// Windows ends the process a few seconds after a close, log-off or
+// shutdown event whatever the handler does, so holding those is not in
+// our power: what we can do is keep the close command away from the
+// console window while blocks go out.
+enum { CLOSE_GRACE_MS = 5000 };
+
+static HMENU ConsoleMenu;  // while the close command is taken away
+static UINT CloseStateBefore;
+
+static void TakeAwayConsoleClose() {
+  HWND console = GetConsoleWindow();
+  HMENU menu = console != NULL ? GetSystemMenu(console, FALSE) : NULL;
+  if (menu == NULL) return;
+  UINT before = (UINT)EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+  if (before == (UINT)-1) return;  // no close command to take away
+  ConsoleMenu = menu;
+  CloseStateBefore = before & (MF_GRAYED | MF_DISABLED);
+}
+
+static void GiveBackConsoleClose() {
+  if (ConsoleMenu == NULL) return;
+  EnableMenuItem(ConsoleMenu, SC_CLOSE, MF_BYCOMMAND | CloseStateBefore);
+  ConsoleMenu = NULL;
+}
+
+// One buffer whose text follows the hold, so that a caller may keep the
+// pointer for the whole flash.
+static char Note[32];
+const char *ProgressNote() { return Note; }
+
+// Runs on a thread of its own. Ctrl-C and Ctrl-Break only mark the
+// request. After a close, log-off or shutdown the process ends when this
+// returns or a few seconds after the event, whichever comes first: during
+// the blocks it says so and stays for those seconds, in which the flash
+// may still end, tell its outcome and end the process itself.
 static BOOL WINAPI OnConsoleEvent(DWORD event) {
-  InterlockedCompareExchange(&Requested, event == CTRL_C_EVENT ? 2 : 1, 0);
+  LONG interrupt = event == CTRL_C_EVENT ? 2 : event == CTRL_BREAK_EVENT ? 21 : 1;
+  InterlockedCompareExchange(&Requested, interrupt, 0);
   if (Holding) InterlockedExchange(&Waiting, 1);
-  if (event == CTRL_CLOSE_EVENT && Holding && FlashEnded != NULL)
-    WaitForSingleObject(FlashEnded, INFINITE);
+  if (interrupt == 1 && Holding) {
+    fprintf(stderr, "\nflashtool: Windows ends this program within seconds of the console closing "
+                    "or the session ending; if the flash cannot end before, the drive is left "
+                    "half-written\n");
+    fflush(stderr);
+    Sleep(CLOSE_GRACE_MS);
+  }
   return TRUE;
 }
 
 void CatchInterrupts() {
-  FlashEnded = CreateEventA(NULL, TRUE, FALSE, NULL);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // The console window is the shell's: it must not stay without its close
+  // command after this program, however the program ends.
+  atexit(GiveBackConsoleClose);
 }
 
 int InterruptRequested() { return Requested; }
 
 void HoldInterrupts() {
+  if (!Holding) TakeAwayConsoleClose();
+  lstrcpynA(Note, " - do not close this window", sizeof Note);
   InterlockedExchange(&Holding, 1);
-  if (FlashEnded != NULL) ResetEvent(FlashEnded);
 }
 
 bool InterruptWaiting() { return Waiting != 0; }
 
 void ReleaseInterrupts() {
+  if (Holding) GiveBackConsoleClose();
+  Note[0] = '\0';
   InterlockedExchange(&Holding, 0);
-  if (FlashEnded != NULL) SetEvent(FlashEnded);
 }
 
+// Keeps Windows from sleeping when idle; a sleep the user asks for, a
+// log-off or a shutdown still go ahead, which a console program cannot stop.
 void KeepSystemAwake(bool awake) {
-  SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+  if (SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS) == 0 &&
+      awake)
+    fprintf(stderr, "flashtool: cannot keep Windows from sleeping while the flash runs: %s\n",
+            SystemErrorText(GetLastError()).c_str());
+}
+
+// The console's read itself ends at Ctrl-C.
+bool AwaitInput() { return InterruptRequested() == 0; }
+
+// A drive letter stays the drive's own across its restart.
+std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &, const std::string &,
+                                            std::string *) {
+  return nullptr;
+}
+
+std::string InterruptName(int interrupt) {
+  return interrupt == 2 ? "Ctrl-C" : interrupt == 21 ? "Ctrl-Break" : "closing the console";
 }

@@ -36,6 +36,29 @@ const bool registered = [] {
       direct |= line.Field("cdb").compare(0, 2, "55") == 0 && line.text.find(" 4D014 ") != std::string::npos &&
                 line.Field("timeout") == "100";
     Expect(direct, "the blocks went by direct pass-through with 100 s to answer");
+
+    // The other ways to write drive D reach it too; a refusal after the
+    // drive said what it is shows that it was opened.
+    for (const char *device : {"D:\\", "\\\\.\\D:"}) {
+      Program &named = StartConsoleTool("flashtool.exe", {CdDrive('d')},
+                                        std::string("flash ") + device + " \"" + image +
+                                            "\" --yes --expect \"OTHER DRIVE\"");
+      ExpectExit(named, 3);
+      std::string said = OutputOf(named);
+      Expect(said.find(std::string("Drive:  ") + device + "  QUOR VIRTUAL CD-RW") != std::string::npos,
+             std::string(device) + " names drive D: " + Escaped(said));
+    }
+  });
+
+  Scenario("flashtool.exe list says a CD/DVD drive needs administrator rights", [] {
+    SetWindowsVersion("win7");
+    SetInjectedFaults("deny_open=e");
+    Program &list = StartConsoleTool("flashtool.exe", {HardDisk('c')}, "list --json");
+    ExpectExit(list, 4);
+    std::string output = OutputOf(list);
+    Expect(output.find("\"device\": \"E:\"") != std::string::npos &&
+               output.find("administrator rights are needed") != std::string::npos,
+           "E: and why it cannot be listed, in " + Escaped(output));
   });
   return true;
 }();
