@@ -27,3 +27,14 @@ DriveIdentity ParseInquiry(const uint8_t *data, size_t length) {
 bool IsCdDvdDrive(const DriveIdentity &identity) {
   return identity.deviceType == CD_DVD_DEVICE_TYPE;
 }
+
+std::string ParseSerialPage(const uint8_t *data, size_t length) {
+  if (length < 4 || data[1] != 0x80) return "";
+  size_t end = 4 + (size_t)data[3];  // byte 3: the page's length after its header
+  if (end > length) end = length;
+  std::string serial;
+  for (size_t i = 4; i < end && data[i] != 0; ++i)
+    serial += data[i] >= 0x20 && data[i] < 0x7F ? (char)data[i] : '?';
+  size_t first = serial.find_first_not_of(' '), last = serial.find_last_not_of(' ');
+  return first == std::string::npos ? "" : serial.substr(first, last - first + 1);
+}

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum {
   INQUIRY_STANDARD_LENGTH = 36,
@@ -28,5 +29,10 @@ struct DriveIdentity {
 DriveIdentity ParseInquiry(const uint8_t *data, size_t length);
 
 bool IsCdDvdDrive(const DriveIdentity &identity);
+
+// The unit serial number from the first `length` bytes of INQUIRY page 80h,
+// without its blanks; empty when the page is not that page or holds none.
+// Printable ASCII only, like the identity's texts.
+std::string ParseSerialPage(const uint8_t *data, size_t length);
 
 #endif

@@ -23,8 +23,37 @@ ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength) {
   return command;
 }
 
-ScsiCommand TestUnitReadyCommand() {
-  return Command(6, DATA_NONE, nullptr, 0, READY_TIMEOUT_S);  // six zero bytes
+ScsiCommand InquiryPageCommand(uint8_t page, uint8_t *data, uint8_t allocationLength) {
+  ScsiCommand command = InquiryCommand(data, allocationLength);
+  command.cdb[1] = 0x01;  // EVPD: the page in byte 2 instead of standard data
+  command.cdb[2] = page;
+  return command;
+}
+
+ScsiCommand TestUnitReadyCommand(uint32_t timeoutSeconds) {
+  // six zero bytes
+  return Command(6, DATA_NONE, nullptr, 0,
+                 timeoutSeconds != 0 ? timeoutSeconds : (uint32_t)READY_TIMEOUT_S);
+}
+
+enum { NOT_READY = 0x2, UNIT_ATTENTION = 0x6, MEDIUM_NOT_PRESENT = 0x3A };
+
+bool DriveAnswersReady(const CommandResult &result) {
+  if (result.Succeeded()) return true;
+  return result.kind == CommandResult::DONE && result.scsiStatus == CHECK_CONDITION &&
+         result.SenseKey() == NOT_READY && result.AdditionalSenseCode() == MEDIUM_NOT_PRESENT;
+}
+
+CommandResult ClearUnitAttention(DriveLink &link) {
+  CommandResult result;
+  for (int tries = 0; tries < UNIT_ATTENTION_TRIES; ++tries) {
+    result = link.Run(TestUnitReadyCommand());
+    bool attention = result.kind == CommandResult::DONE && result.scsiStatus == CHECK_CONDITION &&
+                     result.SenseKey() == UNIT_ATTENTION;
+    if (!attention) break;
+  }
+  if (DriveAnswersReady(result)) return CommandResult();
+  return result;
 }
 
 ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block) {

@@ -56,6 +56,8 @@ class DriveLink {
 
 enum {
   INQUIRY_ALLOCATION = 100,     // asked of a drive found by letter or by path
+  SERIAL_PAGE = 0x80,           // INQUIRY vital product data: unit serial number
+  UNIT_ATTENTION_TRIES = 5,     // a reset and a disc change may each leave one
   DOWNLOAD_CDB_LENGTH = 12,
   INQUIRY_TIMEOUT_S = 2,
   DOWNLOAD_TIMEOUT_S = 100,
@@ -64,8 +66,21 @@ enum {
 
 // INQUIRY (12h), standard data, as a 6-byte command into `data`.
 ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength);
-// TEST UNIT READY (00h), no data.
-ScsiCommand TestUnitReadyCommand();
+// INQUIRY (12h) of a vital product data page, as a 6-byte command.
+ScsiCommand InquiryPageCommand(uint8_t page, uint8_t *data, uint8_t allocationLength);
+// TEST UNIT READY (00h), no data; `timeoutSeconds` 0 takes READY_TIMEOUT_S.
+ScsiCommand TestUnitReadyCommand(uint32_t timeoutSeconds = 0);
+
+// After a bus reset, a power-up or a disc change the drive answers the next
+// command with UNIT ATTENTION, once per event: the first block must not be
+// that command. Asks TEST UNIT READY until the drive stops reporting it
+// (a few tries), and answers the last result, taken as success when the
+// drive is ready or only has no disc (a flash needs none).
+CommandResult ClearUnitAttention(DriveLink &link);
+
+// Whether a TEST UNIT READY result says the drive answers and is ready, or
+// only lacks a disc.
+bool DriveAnswersReady(const CommandResult &result);
 // The vendor download command that carries one 40960-byte block.
 ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block);
 
