@@ -97,12 +97,14 @@ static void LogLine(const char *line) { LogLines({line}, false); }
 static int FlashImage(const char *path, DriveLink &link) {
   LoadedImage image = LoadImageFile(path);
   switch (image.outcome) {
-    case IMAGE_NOT_OPENED: LogLine("Please select an image file!"); return 0;
+    case IMAGE_NOT_OPENED:
+    case IMAGE_NOT_A_FILE: LogLine("Please select an image file!"); return 0;
     case IMAGE_SIZE_UNKNOWN: LogLine("Open File Error!"); return 0;
     case IMAGE_EMPTY: LogLine("Image file is empty!"); return 0;
     case IMAGE_TOO_LARGE: LogLine("Image file is too large!"); return 0;
     case IMAGE_NO_MEMORY: LogLines({" ", "======== FAIL ========", " "}, false); return 0;
     case IMAGE_READ_FAILED:
+    case IMAGE_CHANGED:
       LogLines({"Read File Error!", " ", "======== FAIL ========", " "}, false);
       return 0;
     case IMAGE_LOADED: break;

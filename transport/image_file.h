@@ -10,12 +10,14 @@
 
 enum ImageLoadOutcome {
   IMAGE_LOADED,
-  IMAGE_NOT_OPENED,    // missing, a folder, no rights
+  IMAGE_NOT_OPENED,    // missing, no rights
+  IMAGE_NOT_A_FILE,    // a folder, a device, a pipe: nothing with a size to plan with
   IMAGE_SIZE_UNKNOWN,  // the size query failed
   IMAGE_EMPTY,
   IMAGE_TOO_LARGE,     // more than the download command can number
   IMAGE_NO_MEMORY,
-  IMAGE_READ_FAILED    // a read failed, or the file ended before its size
+  IMAGE_READ_FAILED,   // a read failed, or the file ended before its size
+  IMAGE_CHANGED        // its size changed while it was read
 };
 
 struct LoadedImage {

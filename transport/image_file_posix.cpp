@@ -23,9 +23,23 @@ static int ReadWhole(int file, uint8_t *blocks, uint64_t size, uint32_t *error) 
   return 1;
 }
 
+// After its planned bytes the file must end, with the size it had: one
+// that grows or is rewritten while it is read is no image to trust.
+static bool SizeHeld(int file, uint64_t size) {
+  uint8_t more;
+  ssize_t got;
+  do {
+    got = read(file, &more, 1);
+  } while (got < 0 && errno == EINTR);
+  struct stat status;
+  return got == 0 && fstat(file, &status) == 0 && (uint64_t)status.st_size == size;
+}
+
 LoadedImage LoadImageFile(const char *path) {
   LoadedImage image = {IMAGE_NOT_OPENED, 0, PlanBlocks(0), nullptr};
-  int file = open(path, O_RDONLY | O_CLOEXEC);
+  // Without blocking: a pipe would wait for a writer before it can be told
+  // from a file.
+  int file = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (file < 0) {
     image.systemError = (uint32_t)errno;
     return image;
@@ -35,9 +49,10 @@ LoadedImage LoadImageFile(const char *path) {
     image.outcome = IMAGE_SIZE_UNKNOWN;
     image.systemError = (uint32_t)errno;
   } else if (!S_ISREG(status.st_mode)) {
-    // A folder or a device has no size to plan with.
+    image.outcome = IMAGE_NOT_A_FILE;
     image.systemError = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
   } else {
+    fcntl(file, F_SETFL, 0);  // a regular file reads the same, but say what is meant
     image.plan = PlanBlocks((uint64_t)status.st_size);
     if (image.plan.verdict == PlanEmpty) {
       image.outcome = IMAGE_EMPTY;
@@ -53,12 +68,15 @@ LoadedImage LoadImageFile(const char *path) {
         image.systemError = (uint32_t)errno;
       } else {
         image.blocks = (uint8_t *)pages;
-        if (ReadWhole(file, image.blocks, image.plan.imageSize, &error)) {
-          image.outcome = IMAGE_LOADED;
-        } else {
-          image.outcome = IMAGE_READ_FAILED;
+        if (!ReadWhole(file, image.blocks, image.plan.imageSize, &error)) {
+          image.outcome = error != 0 ? IMAGE_READ_FAILED : IMAGE_CHANGED;
           image.systemError = error;
           FreeImage(image);
+        } else if (!SizeHeld(file, image.plan.imageSize)) {
+          image.outcome = IMAGE_CHANGED;
+          FreeImage(image);
+        } else {
+          image.outcome = IMAGE_LOADED;
         }
       }
     }

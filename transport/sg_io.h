@@ -1,30 +1,34 @@
-// SCSI generic requests (SG_IO) on Linux, on /dev/sr* and /dev/sg*: the
-// drive link of the command line there.
+// SCSI generic requests on Linux, on /dev/sr* and /dev/sg*: the drive link
+// of the command line there.
 #ifndef FLASHTOOL_TRANSPORT_SG_IO_H
 #define FLASHTOOL_TRANSPORT_SG_IO_H
 
 #include "core/scsi.h"
 
-// Opens a device for SCSI requests: read-only to ask, read-write to flash.
-// Without a disc an optical drive opens only without blocking, so that is
-// how it is opened. Answers the descriptor, or -1 with errno set.
-int OpenScsiDevice(const char *path, bool forWriting);
-
-// Takes the device for this process alone: 0, or -1 with errno EWOULDBLOCK
-// when another process holds it.
-int LockScsiDevice(int device);
+// Opens a device for SCSI requests: read-only to ask, read-write to flash,
+// `exclusive` to claim a block device (O_EXCL: refused while a disc of it is
+// mounted or another program claimed it). Without a disc an optical drive
+// opens only without blocking, so that is how it is opened. Answers the
+// descriptor, or -1 with errno set.
+int OpenScsiDevice(const char *path, bool forWriting, bool exclusive = false);
 
 // The same commands, directions, lengths and time-outs as pass-through;
-// the descriptor stays the caller's. Preparing for a flash asks INQUIRY and
-// wants GOOD.
+// the descriptor stays the caller's. A command is sent once whatever
+// happens to the process meanwhile: on a block node (sr) SG_IO waits
+// without interruption; on the sg driver's node the request is written and
+// its answer read, since the driver sends an SG_IO that a stop or a signal
+// interrupted a second time. Preparing for a flash asks INQUIRY, then TEST
+// UNIT READY until no unit attention is pending.
 class SgIoLink : public DriveLink {
  public:
-  explicit SgIoLink(int device) : device_(device) {}
+  // `generic`: the descriptor is the sg driver's (a character device).
+  SgIoLink(int device, bool generic) : device_(device), generic_(generic) {}
   CommandResult Run(const ScsiCommand &command) override;
   CommandResult PrepareForFlash() override;
 
  private:
   int device_;
+  bool generic_;
 };
 
 #endif

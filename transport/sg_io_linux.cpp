@@ -1,19 +1,18 @@
 #include "transport/sg_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-int OpenScsiDevice(const char *path, bool forWriting) {
-  return open(path, (forWriting ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+int OpenScsiDevice(const char *path, bool forWriting, bool exclusive) {
+  return open(path, (forWriting ? O_RDWR : O_RDONLY) | (exclusive ? O_EXCL : 0) | O_NONBLOCK |
+                        O_CLOEXEC);
 }
-
-int LockScsiDevice(int device) { return flock(device, LOCK_EX | LOCK_NB); }
 
 // The driver's own verdict, in the low four bits of driver_status; 8 only
 // says that sense data came back with the drive's status.
@@ -22,6 +21,31 @@ enum { DRIVER_STATUS_MASK = 0x0F, DRIVER_SENSE = 0x08 };
 static int TransferDirection(DataDirection direction) {
   return direction == DATA_IN ? SG_DXFER_FROM_DEV
        : direction == DATA_OUT ? SG_DXFER_TO_DEV : SG_DXFER_NONE;
+}
+
+// One request through the sg driver's own interface: written once, then its
+// answer read. A signal or a stop while waiting only interrupts the wait,
+// never the request, so waiting again is safe; a write that failed sent
+// nothing.
+static int SubmitAndWait(int device, sg_io_hdr_t *request) {
+  if (write(device, request, sizeof *request) < 0) return -1;
+  for (;;) {
+    struct pollfd answer = {device, POLLIN, 0};
+    int ready = poll(&answer, 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -1;
+    if ((answer.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (answer.revents & POLLIN) == 0) {
+      errno = (answer.revents & POLLNVAL) != 0 ? EBADF : ENODEV;
+      return -1;
+    }
+    ssize_t got = read(device, request, sizeof *request);
+    if (got == (ssize_t)sizeof *request) return 0;
+    if (got >= 0) {
+      errno = EIO;  // no answer of the sg driver's: not its node
+      return -1;
+    }
+    if (errno != EINTR && errno != EAGAIN) return -1;
+  }
 }
 
 CommandResult SgIoLink::Run(const ScsiCommand &command) {
@@ -40,10 +64,8 @@ CommandResult SgIoLink::Run(const ScsiCommand &command) {
   request.mx_sb_len = SENSE_CAPACITY;
   request.timeout = command.timeoutSeconds * 1000;  // milliseconds
 
-  int answer;
-  do {
-    answer = ioctl(device_, SG_IO, &request);
-  } while (answer < 0 && errno == EINTR);
+  // Never sent again after EINTR: the drive may already have it.
+  int answer = generic_ ? SubmitAndWait(device_, &request) : ioctl(device_, SG_IO, &request);
   if (answer < 0) {
     result.kind = CommandResult::SYSTEM_ERROR;
     result.error = (uint32_t)errno;
@@ -62,5 +84,7 @@ CommandResult SgIoLink::Run(const ScsiCommand &command) {
 
 CommandResult SgIoLink::PrepareForFlash() {
   uint8_t data[INQUIRY_ALLOCATION];
-  return Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+  CommandResult result = Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+  if (!result.Succeeded()) return result;
+  return ClearUnitAttention(*this);
 }

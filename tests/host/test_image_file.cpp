@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,7 +55,13 @@ TEST_F(ImageFile, RefusalsSayWhyAndHoldNoMemory) {
   LoadedImage missing = LoadImageFile((folder + "/none.bin").c_str());
   EXPECT_EQ(missing.outcome, IMAGE_NOT_OPENED);
   EXPECT_EQ(missing.systemError, (uint32_t)ENOENT);
-  EXPECT_EQ(LoadImageFile(folder.c_str()).outcome, IMAGE_NOT_OPENED) << "a folder";
+  EXPECT_EQ(LoadImageFile(folder.c_str()).outcome, IMAGE_NOT_A_FILE) << "a folder";
+  // A pipe nobody writes to would block a plain open for ever.
+  std::string pipe = folder + "/pipe.bin";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  made.push_back(pipe);
+  EXPECT_EQ(LoadImageFile(pipe.c_str()).outcome, IMAGE_NOT_A_FILE);
+  EXPECT_EQ(LoadImageFile("/dev/zero").outcome, IMAGE_NOT_A_FILE);
   EXPECT_EQ(LoadImageFile(Write("empty.bin", {}).c_str()).outcome, IMAGE_EMPTY);
 
   // 4 GiB + 100 bytes, sparse: judged on its low 32 bits it would pass as a

@@ -1,0 +1,59 @@
+// What Linux knows of an optical drive besides its commands: which device
+// nodes belong to it (one SCSI address H:C:T:L in sysfs, shared by its sr
+// and sg nodes), the lock that flashes and listings of it share, the
+// kernel's media polling of it, and where a disc of it is mounted.
+#ifndef FLASHTOOL_TRANSPORT_DRIVE_NODE_H
+#define FLASHTOOL_TRANSPORT_DRIVE_NODE_H
+
+#include <string>
+
+enum NodeKind { NODE_OTHER, NODE_BLOCK, NODE_CHARACTER };
+
+struct DeviceNode {
+  NodeKind kind = NODE_OTHER;
+  unsigned major = 0, minor = 0;
+};
+
+// What `path` is, following links: 0, or -1 with errno.
+int InspectNode(const char *path, DeviceNode *node);
+// The same of an open descriptor.
+int InspectDescriptor(int fd, DeviceNode *node);
+
+enum { MAX_SR_NODES = 32, MAX_SG_NODES = 256, SR_MAJOR = 11, SG_MAJOR = 21 };
+
+// The SCSI address ("1:0:0:0") of a device node; empty when sysfs does not
+// say (no sysfs, not a SCSI device).
+std::string ScsiAddressOf(const DeviceNode &node);
+std::string ScsiAddressOfSr(int n);  // of /dev/srN
+// The node of each family at that address: "/dev/sg1"; empty when none.
+std::string GenericNodeAt(const std::string &address);
+std::string CdromNodeAt(const std::string &address);
+
+// The lock of one drive, by address, in the system's lock folder:
+// exclusive for a flash, shared for asking it. Answers the lock's
+// descriptor, or -1 with errno (EWOULDBLOCK: held by another process).
+int LockDrive(const std::string &address, bool exclusive);
+
+// Mount point of a filesystem on the block device, "" when none is mounted.
+std::string MountPointOf(const DeviceNode &node);
+
+// The kernel polls a removable drive for disc changes by itself, and its
+// commands would come between two blocks. Off switches it off for the
+// drive srN, where the kernel has the setting; the destructor puts the old
+// value back.
+class MediaPolling {
+ public:
+  MediaPolling() = default;
+  MediaPolling(const MediaPolling &) = delete;
+  MediaPolling &operator=(const MediaPolling &) = delete;
+  ~MediaPolling() { Restore(); }
+  // 1 off, 0 when the kernel has no such setting for it, -1 with errno
+  // when it could not be changed.
+  int Off(const std::string &srName);
+  void Restore();
+
+ private:
+  std::string path_, old_;
+};
+
+#endif
