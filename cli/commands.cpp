@@ -1,7 +1,11 @@
 #include "cli/commands.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "cli/report.h"
@@ -11,17 +15,49 @@
 
 static void Complain(const std::string &text) { fprintf(stderr, "flashtool: %s\n", text.c_str()); }
 
-int ListCommand(bool json) {
-  std::vector<std::string> problems;
-  std::vector<ListedDrive> drives = ListDrives(&problems);
-  for (const std::string &problem : problems) Complain(problem);
-  if (json) {
-    printf("%s\n", DrivesJson(drives).c_str());
-  } else {
-    for (const ListedDrive &drive : drives) printf("%s\n", ListLine(drive).c_str());
-    if (drives.empty()) Complain("no CD/DVD drive found");
+// Standard output carries the facts (drives, identities, outcomes); the
+// prompt, progress and complaints go to standard error, so that a closed
+// or redirected output hides nothing the user must see. A reader that went
+// away does not end the program: what could not be written is told once,
+// with the outcome, at the end.
+static int OutputError;
+static std::string LastSaid;
+
+static void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+static void Say(const char *format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  LastSaid = line;
+  if ((fputs(line, stdout) < 0 || fflush(stdout) != 0) && OutputError == 0) OutputError = errno;
+}
+
+static int Finished(int code) {
+  if (OutputError != 0) {
+    Complain(std::string("standard output was lost (") + strerror(OutputError) + ")" +
+             (LastSaid.empty() ? "" : "; it last said: " + LastSaid.substr(0, LastSaid.find('\n'))));
   }
-  return EXIT_FLASHED;
+  return code;
+}
+
+int ListCommand(bool json) {
+  std::vector<ListedDrive> drives = ListDrives();
+  int listed = 0;
+  for (const ListedDrive &drive : drives) {
+    if (drive.error.empty()) ++listed;
+    else Complain(drive.device + (drive.device.back() == ':' ? " " : ": ") + drive.error);
+  }
+  if (json) {
+    Say("%s\n", DrivesJson(drives).c_str());
+  } else {
+    for (const ListedDrive &drive : drives)
+      if (drive.error.empty()) Say("%s\n", ListLine(drive).c_str());
+  }
+  if (drives.empty()) Complain("no CD/DVD drive found");
+  else if (listed == 0) Complain("no CD/DVD drive could be listed");
+  return Finished(listed > 0 ? EXIT_OK : EXIT_NO_DEVICE);
 }
 
 // Why an image cannot be flashed, in a sentence; empty when it can.
@@ -29,6 +65,7 @@ static std::string ImageProblem(const LoadedImage &image) {
   switch (image.outcome) {
     case IMAGE_LOADED: return "";
     case IMAGE_NOT_OPENED: return "cannot open it: " + SystemErrorText(image.systemError);
+    case IMAGE_NOT_A_FILE: return "not a regular file: an image is a file such as fw.bin";
     case IMAGE_SIZE_UNKNOWN: return "cannot tell its size: " + SystemErrorText(image.systemError);
     case IMAGE_EMPTY: return "it is empty";
     case IMAGE_TOO_LARGE:
@@ -38,12 +75,17 @@ static std::string ImageProblem(const LoadedImage &image) {
     case IMAGE_READ_FAILED:
       return "cannot read all of it" +
              (image.systemError != 0 ? ": " + SystemErrorText(image.systemError) : "");
+    case IMAGE_CHANGED: return "it changed while it was read; try again once nothing writes to it";
   }
   return "unknown problem";
 }
 
-// The drive's identity; false, with the reason told, when it does not answer.
-static bool AskIdentity(DriveLink &link, const std::string &device, DriveIdentity *identity) {
+enum { SERIAL_ALLOCATION = 252 };
+
+// The drive's identity and serial number (empty when it has none); false,
+// with the reason told, when it does not answer.
+static bool AskIdentity(DriveLink &link, const std::string &device, DriveIdentity *identity,
+                        std::string *serial) {
   uint8_t data[INQUIRY_ALLOCATION] = {};
   CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
   if (!result.Succeeded()) {
@@ -52,6 +94,10 @@ static bool AskIdentity(DriveLink &link, const std::string &device, DriveIdentit
     return false;
   }
   *identity = ParseInquiry(data, result.transferred != 0 ? result.transferred : sizeof data);
+  uint8_t page[SERIAL_ALLOCATION] = {};
+  CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page));
+  serial->clear();
+  if (asked.Succeeded()) *serial = ParseSerialPage(page, asked.transferred);
   return true;
 }
 
@@ -61,29 +107,35 @@ static bool Confirmed(const FlashOptions &options) {
     Complain("not flashing without --yes: standard input is not a terminal to confirm on");
     return false;
   }
-  printf("Type YES to write %s into %s: ", options.image.c_str(), options.device.c_str());
-  fflush(stdout);
+  fprintf(stderr, "Type YES to write %s into %s: ", options.image.c_str(), options.device.c_str());
+  fflush(stderr);
   char answer[16] = "";
-  if (fgets(answer, sizeof answer, stdin) == nullptr) printf("\n");
+  if (!AwaitInput() || fgets(answer, sizeof answer, stdin) == nullptr) fprintf(stderr, "\n");
   return std::string(answer) == "YES\n";
 }
 
-// Tells what the flash does as it goes: progress, and an interrupt held.
+// Tells what the flash does as it goes, and holds for the blocks what must
+// not change under them: interrupts, the drive's media polling, sleep.
 class ConsoleObserver : public FlashObserver {
  public:
+  explicit ConsoleObserver(OpenedDrive &drive) : drive_(drive) {}
   void Log(std::initializer_list<const char *>) override {}  // the console says it its own way
   void Progress(int sent, int blocks) override {
     if (!toldHeld_ && HeldInterruptDue() && InterruptWaiting()) {
       toldHeld_ = true;
       fprintf(stderr, "%sflashtool: interrupt held until the flash ends: a drive left half-written may never start again\n",
-              OutputIsTerminal() ? "\n" : "");
+              MessagesAreTerminal() ? "\n" : "");
     }
     std::string line = progress_.After(sent, blocks);
-    fputs(line.c_str(), stdout);
-    fflush(stdout);
+    fputs(line.c_str(), stderr);
+    fflush(stderr);
   }
-  void CommandsBegin() override { KeepSystemAwake(true); }
+  void CommandsBegin() override {
+    KeepSystemAwake(true);
+    drive_.BeginBlocks();
+  }
   void CommandsEnd() override {
+    drive_.EndBlocks();
     ReleaseInterrupts();
     KeepSystemAwake(false);
   }
@@ -102,16 +154,16 @@ class ConsoleObserver : public FlashObserver {
     if (InterruptRequested() != 0) return true;
     HoldInterrupts();
     if (InterruptRequested() == 0) {
-      printf("Flashing. Do not turn off the power or unplug the drive.\n");
+      fprintf(stderr, "Flashing. Do not turn off the power or unplug the drive.\n");
       return false;
     }
-    ReleaseInterrupts();
     return true;
   }
 
  private:
   using Clock = std::chrono::steady_clock;
-  ProgressLines progress_{OutputIsTerminal()};
+  OpenedDrive &drive_;
+  ProgressLines progress_{MessagesAreTerminal(), ProgressNote()};
   bool toldHeld_ = false;
   Clock::time_point nextLook_;
 };
@@ -119,7 +171,7 @@ class ConsoleObserver : public FlashObserver {
 static int TellOutcome(const FlashReport &report, const std::string &device) {
   switch (report.outcome) {
     case FLASH_SUCCEEDED:
-      printf("Flashed: the drive took all %d blocks.\n", report.blocksSent);
+      Say("Flashed: the drive took all %d blocks.\n", report.blocksSent);
       return EXIT_FLASHED;
     case FLASH_NOT_PREPARED:
       Complain(device + " is not ready to be flashed: " +
@@ -131,11 +183,15 @@ static int TellOutcome(const FlashReport &report, const std::string &device) {
       snprintf(where, sizeof where, "block %02X (%d of the image) failed: ", report.failedIndex,
                report.blocksSent + 1);
       Complain(where + FailureReason(report.failure, SystemErrorText(report.failure.error)));
-      Complain("the drive holds only the blocks before it; do not use it before a flash succeeds");
+      if (report.blocksSent > 0)
+        Complain("the drive holds only the blocks before it; do not use it before a flash succeeds");
+      else
+        Complain("the drive took no block of the image");
       return EXIT_FLASH_FAILED;
     }
     case FLASH_STOPPED:
-      Complain("interrupted before the first block: nothing was written");
+      Complain("interrupted (" + InterruptName(InterruptRequested()) +
+               ") before the first block: nothing was written");
       return EXIT_INTERRUPTED + InterruptRequested();
     case FLASH_REFUSED: break;
   }
@@ -144,19 +200,34 @@ static int TellOutcome(const FlashReport &report, const std::string &device) {
 
 // After a flash the drive restarts with its new firmware: wait until it
 // answers TEST UNIT READY (a drive without a disc answers NOT READY with
-// MEDIUM NOT PRESENT, and is back all the same).
-static bool WaitUntilReady(DriveLink &link, int seconds) {
-  printf("Waiting for the drive to come back (up to %d s)...\n", seconds);
-  fflush(stdout);
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+// MEDIUM NOT PRESENT, and is back all the same). A drive that restarts
+// under another node (a USB drive does) is looked for by what it is.
+static bool WaitForDrive(std::unique_ptr<OpenedDrive> &drive, std::string &device,
+                         const DriveIdentity &identity, const std::string &serial, int seconds) {
+  using Clock = std::chrono::steady_clock;
+  Say("Waiting for the drive to come back (up to %d s)...\n", seconds);
+  Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
   for (;;) {
-    CommandResult result = link.Run(TestUnitReadyCommand());
-    if (result.Succeeded()) return true;
-    if (result.kind == CommandResult::DONE && result.scsiStatus == CHECK_CONDITION &&
-        result.SenseKey() == 0x2 && result.AdditionalSenseCode() == 0x3A)
-      return true;
-    if (std::chrono::steady_clock::now() >= until || InterruptRequested() != 0) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    long long left = std::chrono::duration_cast<std::chrono::seconds>(until - Clock::now()).count();
+    if (drive != nullptr) {
+      // A drive that does not answer at all must not hold the wait past its end.
+      uint32_t timeout = (uint32_t)std::max(1LL, std::min(left + 1, (long long)READY_TIMEOUT_S));
+      CommandResult result = drive->Link().Run(TestUnitReadyCommand(timeout));
+      if (DriveAnswersReady(result)) return true;
+      if (drive->Gone(result)) drive.reset();
+    }
+    if (drive == nullptr) {
+      std::string found;
+      drive = FindDriveAgain(identity, serial, &found);
+      if (drive != nullptr) {
+        if (found != device) Say("The drive came back as %s.\n", found.c_str());
+        device = found;
+        continue;
+      }
+    }
+    if (Clock::now() >= until || InterruptRequested() != 0) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(500),
+                                                          until - Clock::now()));
   }
 }
 
@@ -176,17 +247,18 @@ int FlashCommand(const FlashOptions &options) {
   if (drive == nullptr) {
     Complain(options.device + ": " + why);
     FreeImage(image);
-    return EXIT_NO_DEVICE;
+    return failure == OPEN_NOT_A_DEVICE ? EXIT_BAD_INPUT : EXIT_NO_DEVICE;
   }
   DriveIdentity identity;
-  if (!AskIdentity(drive->Link(), options.device, &identity)) {
+  std::string serial;
+  if (!AskIdentity(drive->Link(), options.device, &identity, &serial)) {
     FreeImage(image);
     return EXIT_NO_DEVICE;
   }
-  printf("Drive:  %s  %s\n", options.device.c_str(), IdentityText(identity).c_str());
-  printf("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", options.image.c_str(),
-         (unsigned long long)image.plan.imageSize, image.plan.lastIndex + 1,
-         ImageChecksum(image.blocks, image.plan));
+  Say("Drive:  %s  %s\n", options.device.c_str(), IdentityText(identity).c_str());
+  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", options.image.c_str(),
+      (unsigned long long)image.plan.imageSize, image.plan.lastIndex + 1,
+      ImageChecksum(image.blocks, image.plan));
 
   int refused = EXIT_FLASHED;
   if (!IsCdDvdDrive(identity)) {
@@ -203,24 +275,32 @@ int FlashCommand(const FlashOptions &options) {
   }
   if (refused != EXIT_FLASHED) {
     FreeImage(image);
-    return refused;
+    return Finished(refused);
   }
 
-  ConsoleObserver observer;
+  ConsoleObserver observer(*drive);
   FlashReport report = RunFlashSequence(drive->Link(), image.blocks, image.plan, observer);
   FreeImage(image);
   int code = TellOutcome(report, options.device);
-  if (code != EXIT_FLASHED) return code;
+  if (code != EXIT_FLASHED) return Finished(code);
   if (InterruptRequested() != 0) {
-    printf("Interrupted: not waiting for the drive to come back.\n");
-    return code;
+    Complain("interrupted (" + InterruptName(InterruptRequested()) +
+             ") during the flash, held until it ended; not waiting for the drive to come back: "
+             "check it before use");
+    return Finished(EXIT_FLASHED_UNSEEN);
   }
-  if (!WaitUntilReady(drive->Link(), options.readySeconds)) {
+  std::string device = options.device;
+  if (!WaitForDrive(drive, device, identity, serial, options.readySeconds)) {
+    if (InterruptRequested() != 0) {
+      Complain("interrupted (" + InterruptName(InterruptRequested()) +
+               ") while waiting for the drive; check it before use");
+      return Finished(EXIT_FLASHED_UNSEEN);
+    }
     Complain("the drive did not come back within " + std::to_string(options.readySeconds) +
              " s; check it before use");
-    return EXIT_FLASH_FAILED;
+    return Finished(EXIT_FLASH_FAILED);
   }
-  if (!AskIdentity(drive->Link(), options.device, &identity)) return EXIT_FLASH_FAILED;
-  printf("Drive:  %s  %s\n", options.device.c_str(), IdentityText(identity).c_str());
-  return EXIT_FLASHED;
+  if (!AskIdentity(drive->Link(), device, &identity, &serial)) return Finished(EXIT_FLASH_FAILED);
+  Say("Drive:  %s  %s\n", device.c_str(), IdentityText(identity).c_str());
+  return Finished(EXIT_FLASHED);
 }

@@ -5,11 +5,14 @@
 #include <string>
 
 enum ExitCode {
-  EXIT_FLASHED = 0,
+  EXIT_OK = 0,             // list: at least one drive listed
+  EXIT_FLASHED = 0,        // flash: flashed, and the drive answered again
   EXIT_FLASH_FAILED = 1,   // a command failed, or the drive did not come back
   EXIT_BAD_INPUT = 2,      // bad arguments or image
   EXIT_REFUSED = 3,        // not a CD/DVD drive, another drive than expected, not confirmed
-  EXIT_NO_DEVICE = 4,      // the device cannot be opened or does not answer
+  EXIT_NO_DEVICE = 4,      // the device cannot be opened, is busy or does not answer;
+                           // list: no drive could be listed
+  EXIT_FLASHED_UNSEEN = 5, // flashed, but interrupted before the drive answered again
   EXIT_INTERRUPTED = 128   // plus the signal: stopped before anything was written
 };
 
@@ -18,7 +21,7 @@ int ListCommand(bool json);
 struct FlashOptions {
   std::string device, image;
   bool yes = false;
-  std::string expect;        // "VENDOR PRODUCT", empty: any drive
+  std::string expect;        // "VENDOR PRODUCT", empty: any drive (never blank when given)
   int readySeconds = 60;     // how long to wait for the drive after the flash
 };
 

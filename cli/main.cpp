@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/commands.h"
+#include "cli/report.h"
 
 #ifndef FLASHTOOL_VERSION
 #define FLASHTOOL_VERSION "unknown"
@@ -12,12 +14,27 @@
 
 static const char ExitCodes[] =
     "Exit codes:\n"
-    "  0    flashed, and the drive came back\n"
+    "  0    flashed, and the drive came back; list: it listed a drive\n"
     "  1    the flash failed, or the drive did not come back\n"
-    "  2    bad arguments, or an image that cannot be flashed\n"
+    "  2    bad arguments (DEVICE not a device, blank --expect), or an image that cannot be flashed\n"
     "  3    refused: no CD/DVD drive, another drive than --expect names, not confirmed\n"
-    "  4    the device cannot be opened (missing, no permission, busy) or does not answer\n"
+    "  4    the device cannot be opened (missing, no permission, busy, mounted) or does not\n"
+    "       answer; list: no drive could be listed\n"
+    "  5    flashed, but interrupted before the drive answered again: check it\n"
     "  128+N  interrupted by signal N before anything was written\n";
+
+// A blank --expect (an unset shell variable) would otherwise check nothing.
+static std::string NotBlank(const std::string &value) {
+  return IsBlank(value) ? "wants \"VENDOR PRODUCT\"; a blank value would check nothing" : "";
+}
+
+static std::string Seconds(const std::string &value) {
+  char *end = nullptr;
+  long n = strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || n < 1 || n > 3600)
+    return "wants a number of seconds from 1 to 3600, not \"" + value + "\"";
+  return "";
+}
 
 int main(int argc, char **argv) {
   CLI::App app("Writes a firmware image into a CD/DVD drive and lists the drives it can reach.",
@@ -38,10 +55,15 @@ int main(int argc, char **argv) {
       ->required();
   flash->add_flag("--yes", options.yes, "Do not ask for confirmation");
   flash->add_option("--expect", options.expect,
-                    "Refuse unless the drive is this \"VENDOR PRODUCT\"");
-  flash->add_option("--ready-timeout", options.readySeconds,
-                    "Seconds to wait for the drive after the flash (default 60)")
-      ->check(CLI::Range(1, 3600));
+                    "Refuse unless the drive is this \"VENDOR PRODUCT\": the first word must be "
+                    "the whole vendor and the rest the whole product, case included (blanks at "
+                    "their ends do not count); a blank value is refused")
+      ->check(CLI::Validator(NotBlank, "\"VENDOR PRODUCT\""));
+  std::string ready = "60";
+  flash->add_option("--ready-timeout", ready,
+                    "Seconds to wait for the drive after the flash, 1 to 3600 (default 60)")
+      ->type_name("SECONDS")
+      ->check(CLI::Validator(Seconds, "SECONDS"));
 
   try {
     app.parse(argc, argv);
@@ -54,5 +76,6 @@ int main(int argc, char **argv) {
     return EXIT_BAD_INPUT;
   }
   if (list->parsed()) return ListCommand(json);
+  options.readySeconds = atoi(ready.c_str());
   return FlashCommand(options);
 }

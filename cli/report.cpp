@@ -1,7 +1,6 @@
 #include "cli/report.h"
 
 #include <cstdio>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -9,32 +8,51 @@ std::string IdentityText(const DriveIdentity &identity) {
   return std::string(identity.vendor) + " " + identity.product + ", firmware " + identity.revision;
 }
 
+// Linux drives show their sg node beside the sr node; drives by letter
+// have none, and their lines stay as they were.
 std::string ListLine(const ListedDrive &drive) {
-  char line[96];
-  snprintf(line, sizeof line, "%-10s  %-8s  %-16s  %s", drive.device.c_str(),
-           drive.identity.vendor, drive.identity.product, drive.identity.revision);
+  char line[128];
+  std::string device = drive.device;
+  if (!drive.genericDevice.empty()) {
+    snprintf(line, sizeof line, "%-10s  %-10s", drive.device.c_str(), drive.genericDevice.c_str());
+    device = line;
+  }
+  snprintf(line, sizeof line, "%-10s  %-8s  %-16s  %s", device.c_str(), drive.identity.vendor,
+           drive.identity.product, drive.identity.revision);
   return line;
 }
 
 std::string DrivesJson(const std::vector<ListedDrive> &drives) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const ListedDrive &d : drives)
-    list.push_back({{"device", d.device},
-                    {"vendor", d.identity.vendor},
-                    {"product", d.identity.product},
-                    {"revision", d.identity.revision}});
-  return list.dump(2);
+  for (const ListedDrive &d : drives) {
+    nlohmann::ordered_json entry = {{"device", d.device}};
+    if (!d.genericDevice.empty()) entry["sg"] = d.genericDevice;
+    if (!d.error.empty()) {
+      entry["error"] = d.error;
+    } else {
+      entry["vendor"] = d.identity.vendor;
+      entry["product"] = d.identity.product;
+      entry["revision"] = d.identity.revision;
+    }
+    list.push_back(entry);
+  }
+  // A system's error text may come in the console's code page, not UTF-8.
+  return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-static std::string Words(const std::string &text) {
-  std::istringstream in(text);
-  std::string word, joined;
-  while (in >> word) joined += (joined.empty() ? "" : " ") + word;
-  return joined;
+static std::string Trimmed(const std::string &text) {
+  size_t first = text.find_first_not_of(" \t"), last = text.find_last_not_of(" \t");
+  return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
+
+bool IsBlank(const std::string &text) { return Trimmed(text).empty(); }
 
 bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected) {
-  return Words(std::string(identity.vendor) + " " + identity.product) == Words(expected);
+  std::string text = Trimmed(expected);
+  size_t gap = text.find_first_of(" \t");
+  std::string vendor = text.substr(0, gap);
+  std::string product = gap == std::string::npos ? "" : Trimmed(text.substr(gap));
+  return !vendor.empty() && vendor == identity.vendor && product == identity.product;
 }
 
 const char *SenseKeyName(uint8_t key) {
@@ -83,11 +101,11 @@ std::string FailureReason(const CommandResult &result, const std::string &system
 
 std::string ProgressLines::After(int sent, int blocks) {
   int percent = blocks > 0 ? (int)((long long)sent * 100 / blocks) : 100;
-  char line[80];
+  char line[128];
   if (terminal_) {
     // Redrawn in place; the last one ends the line.
-    snprintf(line, sizeof line, "\rBlock %d of %d (%d%%)%s", sent, blocks, percent,
-             sent == blocks ? "\n" : "");
+    snprintf(line, sizeof line, "\rBlock %d of %d (%d%%)%s%s", sent, blocks, percent,
+             note_, sent == blocks ? "\n" : "");
     return line;
   }
   if (percent / 10 <= tenthsShown_) return "";

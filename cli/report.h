@@ -11,13 +11,17 @@
 
 // "QUOR VIRTUAL CD-RW, firmware 1.00"
 std::string IdentityText(const DriveIdentity &identity);
-// "/dev/sr0    QUOR      VIRTUAL CD-RW     1.00"
+// "/dev/sr0    /dev/sg0  QUOR      VIRTUAL CD-RW     1.00" of a drive that answered
 std::string ListLine(const ListedDrive &drive);
-// [{"device": ..., "vendor": ..., "product": ..., "revision": ...}, ...]
+// [{"device": ..., "sg": ..., "vendor": ..., "product": ..., "revision": ...}, ...]:
+// "sg" where the drive has such a node, "error" instead of the identity
+// for a drive that could not be asked.
 std::string DrivesJson(const std::vector<ListedDrive> &drives);
 
-// Whether the drive is the "VENDOR PRODUCT" the user expects; blanks
-// between words do not count, letters do, case included.
+bool IsBlank(const std::string &text);
+// Whether the drive is the "VENDOR PRODUCT" the user expects: the first
+// word is the whole vendor, the rest the whole product; blanks at either
+// end of each do not count, everything else does, case included.
 bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
 
 const char *SenseKeyName(uint8_t key);
@@ -29,12 +33,14 @@ std::string FailureReason(const CommandResult &result, const std::string &system
 // block, elsewhere a line at every tenth.
 class ProgressLines {
  public:
-  explicit ProgressLines(bool terminal) : terminal_(terminal) {}
+  // `note` follows the redrawn line.
+  ProgressLines(bool terminal, const char *note) : terminal_(terminal), note_(note) {}
   // The text to print after `sent` of `blocks` blocks; empty when nothing is due.
   std::string After(int sent, int blocks);
 
  private:
   bool terminal_;
+  const char *note_;
   int tenthsShown_ = 0;
 };
 

@@ -11,22 +11,34 @@
 #include "core/inquiry.h"
 #include "core/scsi.h"
 
+// One CD/DVD drive as `list` shows it. A drive that exists but could not be
+// asked has `error` set and no identity.
 struct ListedDrive {
-  std::string device;  // as the user names it: /dev/sr0, D:
+  std::string device;         // as the user names it: /dev/sr0, D:
+  std::string genericDevice;  // its /dev/sg* node on Linux; empty elsewhere
   DriveIdentity identity;
+  std::string error;          // why it could not be asked (permission, busy)
 };
 
-// Every CD/DVD drive; a device that exists but cannot be asked adds a
-// message to `problems` saying why.
-std::vector<ListedDrive> ListDrives(std::vector<std::string> *problems);
+// Every CD/DVD drive, including those that could not be asked.
+std::vector<ListedDrive> ListDrives();
 
-enum OpenFailure { OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED };
+enum OpenFailure { OPEN_NOT_A_DEVICE, OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED };
 
-// A drive opened for a flash, held by this process alone until destroyed.
+// A drive opened for a flash and claimed against other flashes of it until
+// destroyed.
 class OpenedDrive {
  public:
   virtual ~OpenedDrive() = default;
   virtual DriveLink &Link() = 0;
+  // For the time of the blocks: whatever keeps the system's own commands off
+  // the drive (media polling); undone by EndBlocks, also after a failure.
+  // Says in a line what could not be done.
+  virtual void BeginBlocks() {}
+  virtual void EndBlocks() {}
+  // After a good flash the drive may restart under another node (a USB
+  // drive): whether `answer`, the last one at this node, says it has gone.
+  virtual bool Gone(const CommandResult &answer) { (void)answer; return false; }
 };
 
 // Null when the device cannot be opened, with the failure and a sentence
@@ -34,24 +46,41 @@ class OpenedDrive {
 std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFailure *failure,
                                                std::string *why);
 
+// The CD/DVD node where a drive of this identity (and serial number, when
+// it has one) answers now, opened for a flash; null when there is none.
+std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
+                                            const std::string &serial, std::string *device);
+
 // The system's own words for one of its error codes (errno, Win32 error).
 std::string SystemErrorText(uint32_t code);
 
 bool InputIsTerminal();
-bool OutputIsTerminal();
+// Waits until standard input can be read; false when an interrupt came
+// first, also one that came just before.
+bool AwaitInput();
+// Where the prompt and progress go (standard error) is a terminal.
+bool MessagesAreTerminal();
+// What the progress line adds while blocks go out, e.g. not to close the
+// console window; empty where there is nothing to say.
+const char *ProgressNote();
 
-// Interrupts: Ctrl-C, and SIGTERM and SIGHUP on Linux, a closing console on
+// Interrupts: Ctrl-C, Ctrl-\, Ctrl-Z, SIGTERM, SIGHUP, and a background
+// read or write of the terminal on Linux; Ctrl-C and a closing console on
 // Windows. From CatchInterrupts on they only mark that one came, so that
 // the flash can stop cleanly before its first block; between
 // HoldInterrupts and ReleaseInterrupts they wait, so that no interrupt can
-// cut a flash in half.
+// cut a flash in half. A closed output never ends the program: writes to
+// it fail, and the outcome says so at the end.
 void CatchInterrupts();
 int InterruptRequested();       // what came (a signal number), 0 when nothing did
 void HoldInterrupts();
 bool InterruptWaiting();        // one came while held
 void ReleaseInterrupts();
+// The name of what InterruptRequested answered: "SIGINT", "Ctrl-C".
+std::string InterruptName(int interrupt);
 
-// Keeps the system from sleeping while a flash runs, where it can.
+// Keeps the system from sleeping or shutting down while a flash runs,
+// where it can; says in a line when it cannot.
 void KeepSystemAwake(bool awake);
 
 #endif

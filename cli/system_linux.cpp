@@ -1,14 +1,19 @@
-// The command line on Linux: drives over SG_IO, interrupts by signal.
+// The command line on Linux: drives over SG_IO, claimed against every other
+// user for a flash; interrupts by signal.
 #include "cli/system.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "discovery/sr_scan.h"
+#include "transport/drive_node.h"
 #include "transport/sg_io.h"
 
 static std::string Sentence(int error, const std::string &device) {
@@ -18,60 +23,181 @@ static std::string Sentence(int error, const std::string &device) {
   return strerror(error);
 }
 
-std::vector<ListedDrive> ListDrives(std::vector<std::string> *problems) {
-  std::vector<UnreadableDevice> unreadable;
+static const char BusyFlashing[] = "busy: another flashtool is flashing this drive";
+
+std::vector<ListedDrive> ListDrives() {
   std::vector<ListedDrive> drives;
-  for (const FoundDrive &found : ScanOpticalDevices(&unreadable))
-    drives.push_back({found.device, found.identity});
-  for (const UnreadableDevice &device : unreadable)
-    problems->push_back(device.device + ": " + Sentence(device.error, device.device));
+  for (const FoundDrive &found : ScanOpticalDevices()) {
+    ListedDrive drive{found.device, found.generic, found.identity, ""};
+    if (found.error == EWOULDBLOCK) drive.error = BusyFlashing;
+    else if (found.error != 0) drive.error = Sentence(found.error, found.device);
+    drives.push_back(drive);
+  }
   return drives;
 }
 
 namespace {
 
+// Everything a flash holds of one drive, let go in the destructor: the
+// lock, the claim of its block node, the descriptor the commands go
+// through, and the kernel's media polling.
 class LinuxDrive : public OpenedDrive {
  public:
-  explicit LinuxDrive(int fd) : fd_(fd), link_(fd) {}
-  ~LinuxDrive() override { close(fd_); }
+  LinuxDrive(int fd, bool generic, int claim, int lock, const std::string &srName,
+             const std::string &device)
+      : fd_(fd), claim_(claim), lock_(lock), link_(fd, generic), srName_(srName), device_(device) {}
+  ~LinuxDrive() override {
+    polling_.Restore();
+    close(fd_);
+    if (claim_ >= 0) close(claim_);
+    if (lock_ >= 0) close(lock_);
+  }
   DriveLink &Link() override { return link_; }
+  void BeginBlocks() override {
+    if (srName_.empty() || polling_.Off(srName_) >= 0) return;
+    fprintf(stderr, "flashtool: the kernel's media polling of %s stays on: %s\n", srName_.c_str(),
+            strerror(errno));
+  }
+  void EndBlocks() override { polling_.Restore(); }
+  bool Gone(const CommandResult &answer) override {
+    if (answer.kind == CommandResult::SYSTEM_ERROR &&
+        (answer.error == ENODEV || answer.error == ENXIO || answer.error == ENOENT))
+      return true;
+    return access(device_.c_str(), F_OK) != 0;
+  }
 
  private:
-  int fd_;
+  int fd_, claim_, lock_;
   SgIoLink link_;
+  std::string srName_, device_;
+  MediaPolling polling_;
 };
+
+OpenFailure FailureOf(int error) {
+  return error == ENOENT || error == ENXIO || error == ENODEV ? OPEN_MISSING
+       : error == EACCES || error == EPERM ? OPEN_DENIED
+       : error == EBUSY || error == EWOULDBLOCK ? OPEN_BUSY : OPEN_FAILED;
+}
+
+// Why the block node of a drive cannot be claimed.
+std::string ClaimRefused(int error, const std::string &srNode) {
+  if (error != EBUSY) return Sentence(error, srNode);
+  DeviceNode node;
+  std::string point = InspectNode(srNode.c_str(), &node) == 0 ? MountPointOf(node) : "";
+  if (!point.empty())
+    return "busy: its disc is mounted at " + point + "; unmount it (umount " + point +
+           ") and try again";
+  return "busy: another program holds " + srNode + " for itself; close it and try again";
+}
 
 }  // namespace
 
 std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFailure *failure,
                                                std::string *why) {
-  int fd = OpenScsiDevice(device.c_str(), true);
+  auto refuse = [&](OpenFailure kind, const std::string &sentence) {
+    *failure = kind;
+    *why = sentence;
+    return std::unique_ptr<OpenedDrive>();
+  };
+  DeviceNode node;
+  if (InspectNode(device.c_str(), &node) != 0) return refuse(FailureOf(errno), Sentence(errno, device));
+  // A SCSI device by its address in sysfs, or by the numbers the kernel
+  // gives CD-ROM and generic nodes where sysfs is not there to ask.
+  std::string address = ScsiAddressOf(node);
+  bool scsiNode = (node.kind == NODE_BLOCK && node.major == SR_MAJOR) ||
+                  (node.kind == NODE_CHARACTER && node.major == SG_MAJOR);
+  if (node.kind == NODE_OTHER || (address.empty() && !scsiNode))
+    return refuse(OPEN_NOT_A_DEVICE, "not a drive: a drive is a device node such as /dev/sr0 or "
+                                     "/dev/sg1 (is DEVICE before IMAGE?)");
+
+  // One lock per drive, whichever of its nodes is named: flashes and
+  // listings of it through its sr and its sg node exclude each other.
+  int lock = -1;
+  if (!address.empty()) {
+    lock = LockDrive(address, true);
+    if (lock < 0) {
+      int error = errno;
+      return refuse(FailureOf(error), error == EWOULDBLOCK ? BusyFlashing : Sentence(error, "/run/lock"));
+    }
+  }
+  auto letGo = [&](int fd) {
+    if (fd >= 0) close(fd);
+    if (lock >= 0) close(lock);
+  };
+
+  // The block node is claimed with O_EXCL: a mounted disc and any other
+  // exclusive user refuse the flash, and nobody mounts the disc during it.
+  bool generic = node.kind == NODE_CHARACTER;  // the sg driver's; a disk's sd node is a block one
+  std::string srNode = generic ? CdromNodeAt(address) : device;
+  int claim = -1;
+  if (generic && !srNode.empty()) {
+    claim = OpenScsiDevice(srNode.c_str(), false, true);
+    if (claim < 0) {
+      int error = errno;
+      letGo(-1);
+      return refuse(FailureOf(error), ClaimRefused(error, srNode));
+    }
+  }
+  int fd = OpenScsiDevice(device.c_str(), true, !generic);
   if (fd < 0) {
     int error = errno;
-    *failure = error == ENOENT || error == ENXIO || error == ENODEV ? OPEN_MISSING
-             : error == EACCES || error == EPERM ? OPEN_DENIED : OPEN_FAILED;
-    *why = Sentence(error, device);
-    return nullptr;
+    letGo(claim);
+    return refuse(FailureOf(error), generic ? Sentence(error, device) : ClaimRefused(error, device));
   }
-  // A second flash of the same drive, from any process, would interleave
-  // its blocks with this one's.
-  if (LockScsiDevice(fd) != 0) {
-    int error = errno;
+  // The node opened must be the one inspected, not one put in its place.
+  DeviceNode opened;
+  if (InspectDescriptor(fd, &opened) != 0 || opened.kind != node.kind ||
+      opened.major != node.major || opened.minor != node.minor) {
+    letGo(claim);
     close(fd);
-    *failure = error == EWOULDBLOCK ? OPEN_BUSY : OPEN_FAILED;
-    *why = error == EWOULDBLOCK ? "busy: another flashtool is using it" : Sentence(error, device);
-    return nullptr;
+    return refuse(OPEN_FAILED, "it changed while it was opened");
   }
-  return std::unique_ptr<OpenedDrive>(new LinuxDrive(fd));
+  // Without sysfs there is no address: the node itself carries the lock.
+  if (lock < 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    letGo(claim);
+    close(fd);
+    return refuse(FailureOf(error), error == EWOULDBLOCK ? BusyFlashing : Sentence(error, device));
+  }
+  std::string srName = srNode.empty() ? "" : srNode.substr(srNode.rfind('/') + 1);
+  return std::unique_ptr<OpenedDrive>(new LinuxDrive(fd, generic, claim, lock, srName, device));
+}
+
+std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
+                                            const std::string &serial, std::string *device) {
+  for (const FoundDrive &found : ScanOpticalDevices()) {
+    if (found.error != 0 || strcmp(found.identity.vendor, identity.vendor) != 0 ||
+        strcmp(found.identity.product, identity.product) != 0 || found.serial != serial)
+      continue;
+    OpenFailure failure;
+    std::string why;
+    std::unique_ptr<OpenedDrive> drive = OpenDriveForFlash(found.device, &failure, &why);
+    if (drive != nullptr) {
+      *device = found.device;
+      return drive;
+    }
+  }
+  return nullptr;
 }
 
 std::string SystemErrorText(uint32_t code) { return strerror((int)code); }
 
 bool InputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
-bool OutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool MessagesAreTerminal() { return isatty(STDERR_FILENO) == 1; }
+const char *ProgressNote() { return ""; }
 
 static volatile sig_atomic_t Requested;
-static const int Caught[] = {SIGINT, SIGTERM, SIGHUP};
+// Everything a terminal or a session manager sends to end or stop a
+// program; SIGKILL and SIGSTOP cannot be held, which is why a request on
+// the sg driver never goes through SG_IO.
+static const int Caught[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
+
+static sigset_t CaughtSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : Caught) sigaddset(&set, signal);
+  return set;
+}
 
 static void OnInterrupt(int signal) {
   if (Requested == 0) Requested = signal;
@@ -83,15 +209,35 @@ void CatchInterrupts() {
   action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting prompt returns at once
   sigemptyset(&action.sa_mask);
   for (int signal : Caught) sigaction(signal, &action, nullptr);
+  // A reader that went away (| head, a quit pager) must not end a flash:
+  // writes fail instead, and the outcome says so.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 int InterruptRequested() { return Requested; }
 
-static sigset_t CaughtSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : Caught) sigaddset(&set, signal);
-  return set;
+// Interrupts are let in only inside ppoll(), so one that comes at any
+// moment before it ends the wait instead of being missed by it.
+bool AwaitInput() {
+  sigset_t caught = CaughtSet(), before;
+  pthread_sigmask(SIG_BLOCK, &caught, &before);
+  bool ready = false;
+  while (Requested == 0) {
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    int answer = ppoll(&input, 1, nullptr, &before);
+    if (answer > 0) {
+      ready = true;
+      break;
+    }
+    if (answer < 0 && errno != EINTR) break;
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return ready && Requested == 0;
+}
+
+std::string InterruptName(int interrupt) {
+  const char *name = sigabbrev_np(interrupt);
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(interrupt);
 }
 
 // Blocked, not just caught: a signal handled during a request could cut the
@@ -113,5 +259,3 @@ void ReleaseInterrupts() {
   sigset_t set = CaughtSet();
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // what waited is handled now
 }
-
-void KeepSystemAwake(bool) {}

@@ -4,19 +4,29 @@
 
 #include <cerrno>
 
+#include "transport/drive_node.h"
 #include "transport/sg_io.h"
 
-enum { MAX_SR_DEVICES = 32 };
+enum { SERIAL_ALLOCATION = 252 };
 
-int InquireDevice(const std::string &device, DriveIdentity *identity, int *error) {
+int InquireDevice(const std::string &device, DriveIdentity *identity, std::string *serial,
+                  int *error) {
   int fd = OpenScsiDevice(device.c_str(), false);
   if (fd < 0) {
     *error = errno;
     return 0;
   }
+  DeviceNode node;
+  bool generic = InspectDescriptor(fd, &node) == 0 && node.kind == NODE_CHARACTER;
+  SgIoLink link(fd, generic);
   uint8_t data[INQUIRY_ALLOCATION] = {};
-  SgIoLink link(fd);
   CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+  if (result.Succeeded() && serial != nullptr) {
+    uint8_t page[SERIAL_ALLOCATION] = {};
+    CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page));
+    serial->clear();
+    if (asked.Succeeded()) *serial = ParseSerialPage(page, asked.transferred);
+  }
   close(fd);
   if (!result.Succeeded()) {
     *error = result.kind == CommandResult::SYSTEM_ERROR ? (int)result.error : EIO;
@@ -26,17 +36,27 @@ int InquireDevice(const std::string &device, DriveIdentity *identity, int *error
   return 1;
 }
 
-std::vector<FoundDrive> ScanOpticalDevices(std::vector<UnreadableDevice> *unreadable) {
+static bool Missing(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
+
+std::vector<FoundDrive> ScanOpticalDevices() {
   std::vector<FoundDrive> found;
-  for (int n = 0; n < MAX_SR_DEVICES; ++n) {
-    std::string device = "/dev/sr" + std::to_string(n);
-    DriveIdentity identity;
-    int error = 0;
-    if (InquireDevice(device, &identity, &error)) {
-      if (IsCdDvdDrive(identity)) found.push_back({device, identity});
-    } else if (error != ENOENT && error != ENXIO && error != ENODEV) {
-      unreadable->push_back({device, error});
+  for (int n = 0; n < MAX_SR_NODES; ++n) {
+    FoundDrive drive{"/dev/sr" + std::to_string(n), "", DriveIdentity(), "", 0};
+    std::string address = ScsiAddressOfSr(n);
+    drive.generic = GenericNodeAt(address);
+    // Held while asking, so that a flash does not start in between; a drive
+    // that a flash holds is left alone: even an open makes the kernel send
+    // it commands.
+    int lock = address.empty() ? -1 : LockDrive(address, false);
+    if (lock < 0 && errno == EWOULDBLOCK) {
+      if (access(drive.device.c_str(), F_OK) != 0) continue;
+      drive.error = EWOULDBLOCK;
+      found.push_back(drive);
+      continue;
     }
+    int asked = InquireDevice(drive.device, &drive.identity, &drive.serial, &drive.error);
+    if (lock >= 0) close(lock);
+    if (asked ? IsCdDvdDrive(drive.identity) : !Missing(drive.error)) found.push_back(drive);
   }
   return found;
 }
