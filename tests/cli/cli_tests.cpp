@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,14 +51,51 @@ class Flashtool : public ::testing::Test {
     folder = pattern;
     config = folder + "/drives.cfg";
     journal = folder + "/journal";
+    root = folder + "/root";
   }
   void TearDown() override { system(("rm -rf " + folder).c_str()); }
 
+  // The drives, and the system's files about them as Linux lays them out:
+  // srN at SCSI address N:0:0:0 with media polling every 2 s, an alias
+  // /dev/sgM at the same address, a drive's moves_to node at its own.
   void Drives(const std::vector<vdrive::DriveConfig> &drives) {
     vdrive::Config c;
     c.drives = drives;
     std::ofstream(config) << vdrive::FormatConfig(c);
+    std::string mounts;
+    for (const vdrive::DriveConfig &d : drives) {
+      int n = atoi(d.name.c_str() + 7);
+      std::string address = std::to_string(n) + ":0:0:0";
+      Node(d.name, address);
+      if (!d.alias.empty()) Node(d.alias, address);
+      if (!d.movesTo.empty()) Node(d.movesTo, std::to_string(atoi(d.movesTo.c_str() + 7)) + ":0:0:0");
+      if (!d.mounted.empty()) mounts += "36 25 11:" + std::to_string(n) + " / " + d.mounted + " ro - iso9660 " + d.name + " ro\n";
+    }
+    Shell("mkdir -p " + root + "/run/lock " + root + "/proc/self");
+    std::ofstream(root + "/proc/self/mountinfo") << mounts;
   }
+  void Node(const std::string &device, const std::string &address) {
+    std::string name = device.substr(5), number = device.substr(7);
+    bool generic = name.compare(0, 2, "sg") == 0;
+    std::string at = generic ? "/sys/class/scsi_generic/" + name : "/sys/block/" + name;
+    Shell("mkdir -p " + root + "/sys/devices/" + address + " " + root + at + " " + root + "/sys/class/block " +
+          root + "/sys/dev/block " + root + "/sys/dev/char && ln -sfn ../../" + (generic ? "../" : "") +
+          "devices/" + address + " " + root + at + "/device");
+    if (generic) {
+      Shell("ln -sfn ../../class/scsi_generic/" + name + " " + root + "/sys/dev/char/21:" + number);
+    } else {
+      Shell("ln -sfn ../../block/" + name + " " + root + "/sys/class/block/" + name + " && ln -sfn ../../block/" +
+            name + " " + root + "/sys/dev/block/11:" + number);
+      std::ofstream(root + at + "/events_poll_msecs") << "2000\n";
+    }
+  }
+  std::string Polling(const std::string &sr) {
+    std::ifstream in(root + "/sys/block/" + sr + "/events_poll_msecs");
+    std::string value;
+    std::getline(in, value);
+    return value;
+  }
+  static void Shell(const std::string &command) { ASSERT_EQ(system(command.c_str()), 0) << command; }
   std::string Image(const std::string &name, size_t size) {
     std::string path = folder + "/" + name;
     std::ofstream file(path, std::ios::binary);
@@ -75,6 +114,8 @@ class Flashtool : public ::testing::Test {
     setenv("FLASHTOOL_VDRIVE_CONFIG", config.c_str(), 1);
     setenv("FLASHTOOL_VDRIVE_JOURNAL", journal.c_str(), 1);
     setenv("FLASHTOOL_PRELOAD_DENIED", denied.c_str(), 1);
+    setenv("FLASHTOOL_PRELOAD_ROOT", root.c_str(), 1);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + folder + "/no-bus").c_str(), 1);
     std::vector<char *> argv{(char *)FLASHTOOL_BINARY};
     for (const std::string &a : args) argv.push_back((char *)a.c_str());
     argv.push_back(nullptr);
@@ -82,8 +123,9 @@ class Flashtool : public ::testing::Test {
     _exit(127);
   }
 
-  // Starts flashtool with standard input from /dev/null and its output in pipes.
-  pid_t Start(const std::vector<std::string> &args, int *out, int *err) {
+  // Starts flashtool with standard input from /dev/null and its output in
+  // pipes; `closedOutput`: nobody reads standard output (| head -n 0).
+  pid_t Start(const std::vector<std::string> &args, int *out, int *err, bool closedOutput = false) {
     int o[2], e[2];
     if (pipe(o) != 0 || pipe(e) != 0) return -1;
     pid_t pid = fork();
@@ -98,6 +140,10 @@ class Flashtool : public ::testing::Test {
     }
     close(o[1]);
     close(e[1]);
+    if (closedOutput) {
+      close(o[0]);
+      o[0] = open("/dev/null", O_RDONLY);
+    }
     *out = o[0];
     *err = e[0];
     return pid;
@@ -135,9 +181,9 @@ class Flashtool : public ::testing::Test {
     return result;
   }
 
-  Output Run(const std::vector<std::string> &args) {
+  Output Run(const std::vector<std::string> &args, bool closedOutput = false) {
     int out = -1, err = -1;
-    pid_t pid = Start(args, &out, &err);
+    pid_t pid = Start(args, &out, &err, closedOutput);
     return Finish(pid, out, err);
   }
 
@@ -163,7 +209,7 @@ class Flashtool : public ::testing::Test {
     return false;
   }
 
-  std::string folder, config, journal, denied;
+  std::string folder, config, journal, denied, root;
 };
 
 bool Has(const std::string &text, const std::string &part) {
@@ -171,45 +217,71 @@ bool Has(const std::string &text, const std::string &part) {
 }
 
 TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
+  vdrive::DriveConfig cd = Sr(0);
+  cd.alias = "/dev/sg1";
   vdrive::DriveConfig disk = Sr(1);
   disk.type = 0;
   vdrive::DriveConfig dvd = Sr(3);
   dvd.vendor = "ABCD";
   dvd.product = "DVD-RW 5678";
   dvd.revision = "B2";
-  Drives({Sr(0), disk, Sr(2), dvd});
+  Drives({cd, disk, Sr(2), dvd, Sr(4)});
   denied = "/dev/sr2";
+  // A flash holds /dev/sr4: list must not even open it.
+  int held = open((root + "/run/lock/flashtool-4:0:0:0.lock").c_str(), O_RDONLY | O_CREAT, 0644);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
 
   Output text = Run({"list"});
   EXPECT_EQ(text.code, 0);
   EXPECT_EQ(text.out,
-            "/dev/sr0    QUOR      VIRTUAL CD-RW     1.00\n"
+            "/dev/sr0    /dev/sg1    QUOR      VIRTUAL CD-RW     1.00\n"
             "/dev/sr3    ABCD      DVD-RW 5678       B2\n");
   EXPECT_TRUE(Has(text.err, "/dev/sr2: Permission denied (root or membership of the group")) << text.err;
+  EXPECT_TRUE(Has(text.err, "/dev/sr4: busy: another flashtool is flashing this drive")) << text.err;
 
   Output json = Run({"list", "--json"});
   EXPECT_EQ(json.code, 0);
   nlohmann::json parsed = nlohmann::json::parse(json.out);
-  ASSERT_EQ(parsed.size(), 2u);
-  EXPECT_EQ(parsed[1], nlohmann::json({{"device", "/dev/sr3"}, {"vendor", "ABCD"},
-                                       {"product", "DVD-RW 5678"}, {"revision", "B2"}}));
+  ASSERT_EQ(parsed.size(), 4u);
+  EXPECT_EQ(parsed[0], nlohmann::json({{"device", "/dev/sr0"}, {"sg", "/dev/sg1"}, {"vendor", "QUOR"},
+                                       {"product", "VIRTUAL CD-RW"}, {"revision", "1.00"}}));
+  EXPECT_TRUE(Has(parsed[1].value("error", ""), "Permission denied")) << parsed[1];
+  EXPECT_EQ(parsed[3], nlohmann::json({{"device", "/dev/sr4"}, {"error", "busy: another flashtool is flashing this drive"}}));
+  for (const std::string &line : Journal("OPEN")) EXPECT_FALSE(Has(line, "/dev/sr4")) << line;
+
+  denied = "/dev/sr0,/dev/sr2,/dev/sr3";
+  Output none = Run({"list"});
+  EXPECT_EQ(none.code, 4) << "no drive could be listed";
+  EXPECT_TRUE(Has(none.err, "no CD/DVD drive could be listed")) << none.err;
+  close(held);
 }
 
+// The whole road through an sg node: a unit attention left by a reset
+// cleared before block 00, the block node claimed, every block written
+// once with every interrupt held, and a drive that restarts under another
+// node found again by what it is. Nobody reads standard output.
 TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
-  Drives({Sr(0)});
+  vdrive::DriveConfig cd = Sr(0);
+  cd.alias = "/dev/sg1";
+  cd.serial = "QV0001";
+  cd.attention = 1;
+  cd.movesTo = "/dev/sr2";
+  Drives({cd});
   std::string image = Image("firmware.bin", 40961);
-  Output run = Run({"flash", "/dev/sr0", image, "--yes"});
+  Output run = Run({"flash", "/dev/sg1", image, "--yes"});
   EXPECT_EQ(run.code, 0) << run.err;
   char sum[8];
   snprintf(sum, sizeof sum, "%04X", Checksum(40961));
-  EXPECT_EQ(run.out, "Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 1.00\n"
+  EXPECT_EQ(run.out, "Drive:  /dev/sg1  QUOR VIRTUAL CD-RW, firmware 1.00\n"
                      "Image:  " + image + "  40961 bytes, 2 blocks, checksum " + sum + "\n"
-                     "Flashing. Do not turn off the power or unplug the drive.\n"
-                     "Written 50% (1 of 2 blocks)\n"
-                     "Written 100% (2 of 2 blocks)\n"
                      "Flashed: the drive took all 2 blocks.\n"
                      "Waiting for the drive to come back (up to 60 s)...\n"
-                     "Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 2.00\n");
+                     "The drive came back as /dev/sr2.\n"
+                     "Drive:  /dev/sr2  QUOR VIRTUAL CD-RW, firmware 2.00\n");
+  EXPECT_TRUE(Has(run.err, "Flashing. Do not turn off the power or unplug the drive.\n"
+                           "Written 50% (1 of 2 blocks)\n"
+                           "Written 100% (2 of 2 blocks)\n")) << run.err;
+  EXPECT_TRUE(Has(run.err, "sleep and shutdown are not held off during the flash: no system bus")) << run.err;
 
   std::vector<std::string> sent = Journal("SGIO");
   ASSERT_GE(sent.size(), 4u);
@@ -220,22 +292,42 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   EXPECT_TRUE(Has(blocks[0], "idx=00") && Has(blocks[0], " ok"));
   EXPECT_EQ(blocks[1], "BLOCK /dev/sr0 idx=FF sum=" + std::string(sum) + " ok");
   bool lastCommand = false;
-  for (const std::string &line : sent)
+  for (const std::string &line : sent) {
+    if (!Has(line, "cdb=55 ")) continue;
+    EXPECT_TRUE(Has(line, "via=write held=1,2,3,15,20,21,22 ")) << "sent once, interrupts held: " << line;
     lastCommand |= Has(line, "dir=out cdblen=12 len=40960 timeout=100000") &&
                    Has(line, "cdb=55 00 2B 41 50 49 FF A0 00 " + std::string(sum, 2) + " " +
                                  std::string(sum + 2, 2) + " 00");
+  }
   EXPECT_TRUE(lastCommand) << "the last block's download command";
+  bool claimed = false;
+  for (const std::string &line : Journal("OPEN")) claimed |= Has(line, "OPEN /dev/sr0 flags=") && (strtol(line.c_str() + 20, nullptr, 16) & O_EXCL) != 0;
+  EXPECT_TRUE(claimed) << "the drive's block node opened with O_EXCL";
+
+  // A reader that goes away (| head -n 1) costs no block.
+  Drives({Sr(0)});
+  Output unread = Run({"flash", "/dev/sr0", image, "--yes"}, true);
+  EXPECT_EQ(unread.code, 0) << unread.err;
+  EXPECT_EQ(Journal("FLASHED").size(), 2u);
+  EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 2.00"))
+      << unread.err;
 }
 
 TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   vdrive::DriveConfig other = Sr(1);
   other.vendor = "OTHER";
-  Drives({Sr(0), other});
+  vdrive::DriveConfig disk = Sr(2);
+  disk.type = 0;
+  vdrive::DriveConfig mounted = Sr(3);
+  mounted.mounted = "/media/cd\\040rom";
+  Drives({Sr(0), other, disk, mounted});
   denied = "/dev/sr0";
   std::string image = Image("good.bin", 1000);
   std::string empty = Image("empty.bin", 0);
   std::string huge = Image("huge.bin", 0);
   ASSERT_EQ(truncate(huge.c_str(), (4LL << 30) + 100), 0);
+  std::string pipe = folder + "/pipe.bin";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
 
   struct Case {
     std::vector<std::string> args;
@@ -245,16 +337,27 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", empty, "--yes"}, 2, "it is empty"},
       {{"flash", "/dev/sr1", huge, "--yes"}, 2, "4294967396 bytes; the download command carries at most 10485760"},
       {{"flash", "/dev/sr1", folder + "/none.bin", "--yes"}, 2, "cannot open it: No such file or directory"},
+      {{"flash", "/dev/sr1", pipe, "--yes"}, 2, "pipe.bin: not a regular file"},
+      {{"flash", image, image, "--yes"}, 2, "good.bin: not a drive"},
+      {{"flash", "/dev/null", image, "--yes"}, 2, "/dev/null: not a drive"},
+      {{"flash", "/dev/sr1", image, "--yes", "--expect", ""}, 2, "--expect: wants \"VENDOR PRODUCT\""},
+      {{"flash", "/dev/sr1", image, "--yes", "--expect", "  "}, 2, "a blank value would check nothing"},
+      {{"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "abc"}, 2, "wants a number of seconds"},
       {{"flash", "/dev/sr1", image, "--yes", "--expect", "QUOR VIRTUAL CD-RW"}, 3,
        "is \"OTHER VIRTUAL CD-RW\", not \"QUOR VIRTUAL CD-RW\""},
+      {{"flash", "/dev/sr1", image, "--yes", "--expect", "OTHER VIRTUAL"}, 3, "not \"OTHER VIRTUAL\""},
+      {{"flash", "/dev/sr1", image, "--yes", "--expect", "OTHERVIRTUAL CD-RW"}, 3, "not \"OTHERVIRTUAL CD-RW\""},
+      {{"flash", "/dev/sr1", image, "--yes", "--expect", "OTHER VIRTUAL CD-RW2"}, 3, "not \"OTHER"},
+      {{"flash", "/dev/sr2", image, "--yes"}, 3, "is no CD/DVD drive (device type 0)"},
       {{"flash", "/dev/sr1", image}, 3, "not flashing without --yes: standard input is not a terminal"},
       {{"flash", "/dev/sr0", image, "--yes"}, 4, "Permission denied (root or membership"},
       {{"flash", "/dev/sr7", image, "--yes"}, 4, "/dev/sr7: No such file or directory"},
+      {{"flash", "/dev/sr3", image, "--yes"}, 4, "busy: its disc is mounted at /media/cd rom; unmount it"},
       {{"flash", "/dev/sr1"}, 2, "IMAGE is required"},
   };
   for (const Case &c : cases) {
     Output run = Run(c.args);
-    EXPECT_EQ(run.code, c.code) << c.args[2];
+    EXPECT_EQ(run.code, c.code) << c.args[1] << " " << c.args[2];
     EXPECT_TRUE(Has(run.err, c.says)) << run.err;
   }
   EXPECT_EQ(Downloads(), 0u);
@@ -266,12 +369,20 @@ TEST_F(Flashtool, FailuresNameTheirReason) {
   vdrive::DriveConfig refusing = Sr(0);
   refusing.failAt = 1;
   refusing.checkCondition = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
-  vdrive::DriveConfig stuck = Sr(1);  // never ready after the flash
+  vdrive::DriveConfig stuck = Sr(1);  // its first TEST UNIT READY after the flash never ends
   stuck.failOpcode = 0x00;
-  stuck.failAt = 0;
+  stuck.failAt = 1;
   stuck.failCount = 0;
-  stuck.checkCondition = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
-  Drives({refusing, stuck});
+  stuck.hang = true;
+  vdrive::DriveConfig lost = Sr(2);  // the adapter loses the drive at block 01
+  lost.failAt = 1;
+  lost.aspiStatus = 0x04;
+  vdrive::DriveConfig unready = Sr(3);  // becoming ready, for ever
+  unready.failOpcode = 0x00;
+  unready.failAt = 0;
+  unready.failCount = 0;
+  unready.checkCondition = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
+  Drives({refusing, stuck, lost, unready});
   std::string image = Image("three.bin", 3 * 40960);
 
   Output refused = Run({"flash", "/dev/sr0", image, "--yes"});
@@ -281,34 +392,76 @@ TEST_F(Flashtool, FailuresNameTheirReason) {
       << refused.err;
   EXPECT_EQ(Downloads(), 2u) << "nothing after the refused block";
 
+  Clock::time_point started = Clock::now();
   Output gone = Run({"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "1"});
   EXPECT_EQ(gone.code, 1);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(8)) << "a hanging TEST UNIT READY stretched the wait";
   EXPECT_TRUE(Has(gone.out, "Flashed: the drive took all 3 blocks."));
   EXPECT_TRUE(Has(gone.err, "the drive did not come back within 1 s")) << gone.err;
+
+  Output adapter = Run({"flash", "/dev/sr2", image, "--yes"});
+  EXPECT_EQ(adapter.code, 1) << adapter.err;
+  EXPECT_TRUE(Has(adapter.err, "block 01 (2 of the image) failed: host adapter status 100h")) << adapter.err;
+
+  size_t before = Downloads();
+  Output notReady = Run({"flash", "/dev/sr3", image, "--yes"});
+  EXPECT_EQ(notReady.code, 1);
+  EXPECT_TRUE(Has(notReady.err, "/dev/sr3 is not ready to be flashed: SCSI status 02h (CHECK CONDITION), "
+                                "sense key 2 (NOT READY), ASC 04h, ASCQ 01h; nothing was written"))
+      << notReady.err;
+  EXPECT_EQ(Downloads(), before);
 }
 
+// Interrupts and stops during the blocks, and other users of the drive.
 TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   vdrive::DriveConfig slow = Sr(0);
+  slow.alias = "/dev/sg0";
   slow.delayMs = 150;
   Drives({slow});
   std::string image = Image("slow.bin", 6 * 40960);
   int out = -1, err = -1;
   pid_t pid = Start({"flash", "/dev/sr0", image, "--yes"}, &out, &err);
   ASSERT_TRUE(WaitJournal("BLOCK", "idx=01"));
+  EXPECT_EQ(Polling("sr0"), "0") << "the kernel's media polling is off during the blocks";
 
-  Output second = Run({"flash", "/dev/sr0", image, "--yes"});
+  auto opens = [&] {
+    size_t n = 0;
+    for (const std::string &line : Journal("OPEN")) n += Has(line, "OPEN /dev/sr0 ") || Has(line, "OPEN /dev/sg0 ");
+    return n;
+  };
+  size_t opened = opens();
+  Output second = Run({"flash", "/dev/sg0", image, "--yes"});
   EXPECT_EQ(second.code, 4);
-  EXPECT_TRUE(Has(second.err, "/dev/sr0: busy: another flashtool is using it")) << second.err;
+  EXPECT_TRUE(Has(second.err, "/dev/sg0: busy: another flashtool is flashing this drive")) << second.err;
+  Output listed = Run({"list"});
+  EXPECT_TRUE(Has(listed.err, "/dev/sr0: busy")) << listed.err;
+  EXPECT_EQ(opens(), opened) << "nobody else opened the drive during the flash";
 
-  kill(pid, SIGINT);
+  for (int signal : {SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGINT}) kill(pid, signal);
   Output first = Finish(pid, out, err);
-  EXPECT_EQ(first.code, 0) << first.err;
+  EXPECT_EQ(first.code, 5) << first.err;
   EXPECT_TRUE(Has(first.err, "interrupt held until the flash ends")) << first.err;
-  EXPECT_TRUE(Has(first.out, "Flashed: the drive took all 6 blocks.\n"
-                             "Interrupted: not waiting for the drive to come back."))
-      << first.out;
+  EXPECT_TRUE(Has(first.out, "Flashed: the drive took all 6 blocks.\n")) << first.out;
+  EXPECT_TRUE(Has(first.err, ") during the flash, held until it ended; not waiting"))
+      << first.err;
   EXPECT_EQ(Journal("BLOCK").size(), 6u);
   EXPECT_EQ(Journal("FLASHED").size(), 1u);
+  EXPECT_EQ(Polling("sr0"), "2000") << "media polling put back";
+
+  // Stopped and continued in the middle of a block on the sg node: the
+  // block still reaches the drive once.
+  slow.delayMs = 300;
+  Drives({slow});
+  pid = Start({"flash", "/dev/sg0", image, "--yes"}, &out, &err);
+  ASSERT_TRUE(WaitJournal("BLOCK", "idx=02"));
+  kill(pid, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  kill(pid, SIGCONT);
+  Output stopped = Finish(pid, out, err);
+  EXPECT_EQ(stopped.code, 0) << stopped.err;
+  std::vector<std::string> blocks = Journal("BLOCK");
+  ASSERT_EQ(blocks.size(), 12u);
+  for (size_t i = 6; i < blocks.size(); ++i) EXPECT_TRUE(Has(blocks[i], " ok")) << blocks[i];
 }
 
 // On a terminal: the question, the answer, progress redrawn in place, and

@@ -9,6 +9,16 @@
 // for a user outside the cdrom group.
 // With FLASHTOOL_VDRIVE_QUIET=1 (the benchmark) the drives answer without
 // writing a line per command or rereading the configuration.
+// FLASHTOOL_PRELOAD_ROOT names a folder that stands for the system's own
+// files about drives: /sys, /run/lock and /proc/self/mountinfo are served
+// from there, so a test lays out sysfs links, media polling files and
+// mounts as the kernel would.
+// The sg driver is played as the kernel plays it: a request written to an
+// sg node and its answer read are sent once; an SG_IO on an sg node that a
+// stop interrupts is sent again, and one that a caught signal interrupts
+// fails with EINTR after it was sent. A hanging drive answers after the
+// request's own time-out with DID_TIME_OUT. Every request's journal line
+// says which signals the program held while it was sent.
 
 // The checked inline open() of fortified builds and the renames of 64-bit
 // file offsets would clash with the definitions of the same names below.
@@ -20,7 +30,11 @@
 #include <pthread.h>
 #include <scsi/sg.h>
 #include <sys/file.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +58,10 @@ using vdrive::Format;
 enum : unsigned {
   MAX_CDB = 16,           // what the block layer passes on to an sr device
   DID_NO_CONNECT = 0x01,  // host_status: the adapter could not reach the device
+  DID_TIME_OUT = 0x03,    // host_status: the command timed out
+  SR_MAJOR = 11,
+  SG_MAJOR = 21,
+  STOP_GAP_MS = 250,      // a pause this long inside a command is a stop, not the scheduler
   DRIVER_SENSE = 0x08,    // driver_status: sense bytes were written
 };
 
@@ -55,13 +73,26 @@ using CloseFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using FlockFn = int (*)(int, int);
 
+// What a descriptor of a device node stands for.
+struct Node {
+  vdrive::Drive *drive = nullptr;
+  std::string path;       // the node it was opened at
+  bool generic = false;   // an sg node
+  // The sg driver's write/read interface: the answer of the request
+  // written last, and when the drive gives it.
+  bool answerWaiting = false;
+  sg_io_hdr_t answer{};
+  std::chrono::steady_clock::time_point answerAt;
+};
+
 struct State {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  std::string configPath, journalPath;
+  std::string configPath, journalPath, root;
   std::vector<std::string> denied;
   bool quiet = false;
   vdrive::DriveSet drives;
-  std::map<int, vdrive::Drive *> served;  // descriptor -> the drive it stands for
+  std::map<int, Node> served;  // descriptor -> the node it stands for
+  std::vector<vdrive::Drive *> moved;  // drives that now answer only at their moves_to node
 };
 
 std::string Environment(const char *name) {
@@ -74,6 +105,7 @@ State *Load() {
   s->configPath = Environment("FLASHTOOL_VDRIVE_CONFIG");
   s->journalPath = Environment("FLASHTOOL_VDRIVE_JOURNAL");
   s->quiet = Environment("FLASHTOOL_VDRIVE_QUIET") == "1";
+  s->root = Environment("FLASHTOOL_PRELOAD_ROOT");
   std::string denied = Environment("FLASHTOOL_PRELOAD_DENIED");
   for (size_t at = 0; at < denied.size();) {
     size_t end = std::min(denied.find(',', at), denied.size());
@@ -122,26 +154,84 @@ bool DevicePath(const char *path) {
   return path != nullptr && (strncmp(path, "/dev/sr", 7) == 0 || strncmp(path, "/dev/sg", 7) == 0);
 }
 
+// A system file about drives, served from the test's root instead.
+const char *Rerooted(const char *path, std::string *buffer) {
+  if (path == nullptr || S().root.empty()) return path;
+  static const char *const prefixes[] = {"/sys/", "/run/lock", "/proc/self/mountinfo"};
+  for (const char *prefix : prefixes)
+    if (strncmp(path, prefix, strlen(prefix)) == 0) {
+      *buffer = S().root + path;
+      return buffer->c_str();
+    }
+  return path;
+}
+
+bool Moved(vdrive::Drive *drive) {
+  return std::find(S().moved.begin(), S().moved.end(), drive) != S().moved.end();
+}
+
+// The drive a node path reaches now: a drive that moved answers only at
+// its new node.
+vdrive::Drive *DriveAt(const char *path) {
+  for (vdrive::Drive *drive : S().moved)
+    if (drive->config.movesTo == path) return drive;
+  vdrive::Drive *drive = S().drives.Find(path);
+  return drive != nullptr && drive->Present() && !Moved(drive) ? drive : nullptr;
+}
+
+bool Generic(const std::string &path) { return path.compare(0, 7, "/dev/sg") == 0; }
+
+// Block nodes sr N are 11:N, sg nodes 21:N, as on Linux.
+void DescribeNode(const std::string &path, struct stat *st) {
+  memset(st, 0, sizeof *st);
+  unsigned number = (unsigned)atoi(path.c_str() + 7);
+  st->st_mode = (Generic(path) ? S_IFCHR : S_IFBLK) | 0660;
+  st->st_rdev = makedev(Generic(path) ? SG_MAJOR : SR_MAJOR, number);
+  st->st_nlink = 1;
+  st->st_blksize = 4096;
+}
+
+// stat() of a device path: 0 with `st` filled, or -1 with errno.
+int StatDevice(const char *path, struct stat *st) {
+  Guard guard;
+  Reload();
+  if (DriveAt(path) == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  DescribeNode(path, st);
+  return 0;
+}
+
 bool TakesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
 int OpenDevice(const char *path, int flags) {
   State &s = S();
   Guard guard;
   Reload();
-  vdrive::Drive *drive = s.drives.Find(path);
+  vdrive::Drive *drive = DriveAt(path);
   int fd = -1, error = 0;
-  if (drive == nullptr || !drive->Present()) {
+  if (drive == nullptr) {
     error = ENOENT;
   } else if (std::find(s.denied.begin(), s.denied.end(), path) != s.denied.end()) {
     error = EACCES;
+  } else if ((flags & O_EXCL) != 0 && !Generic(path) && !drive->config.mounted.empty()) {
+    error = EBUSY;  // a mounted filesystem holds the block device
   } else {
     // A file of the test's own stands for the device: its descriptor is real,
     // so it never collides with one the program holds, and flock() on it
     // excludes other processes as it would on the device.
     std::string backing = s.configPath + "." + (strrchr(path, '/') + 1) + ".dev";
     fd = RealOpen()(backing.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) error = errno;
-    else s.served[fd] = drive;
+    if (fd < 0) {
+      error = errno;
+    } else {
+      Node node;
+      node.drive = drive;
+      node.path = path;
+      node.generic = Generic(path);
+      s.served[fd] = node;
+    }
   }
   Log(Format("OPEN %s flags=%X ", path, (unsigned)flags) + (error == 0 ? "ok" : Format("err=%d", error)));
   if (error != 0) errno = error;
@@ -231,58 +321,66 @@ __attribute__((constructor)) void Attach() {
 // names, and the checked __open_2 family that fortified builds call when the
 // flags are not known at compile time.
 extern "C" int open(const char *path, int flags, ...) {
+  std::string b;
   va_list args;
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(RealOpen()(path, flags, mode));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(RealOpen()(Rerooted(path, &b), flags, mode));
 }
 
 extern "C" int open64(const char *path, int flags, ...) {
+  std::string b;
   static OpenFn real = (OpenFn)dlsym(RTLD_NEXT, "open64");
   va_list args;
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(path, flags, mode));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(Rerooted(path, &b), flags, mode));
 }
 
 extern "C" int openat(int dir, const char *path, int flags, ...) {
+  std::string b;
   static OpenAtFn real = (OpenAtFn)dlsym(RTLD_NEXT, "openat");
   va_list args;
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, path, flags, mode));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, Rerooted(path, &b), flags, mode));
 }
 
 extern "C" int openat64(int dir, const char *path, int flags, ...) {
+  std::string b;
   static OpenAtFn real = (OpenAtFn)dlsym(RTLD_NEXT, "openat64");
   va_list args;
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, path, flags, mode));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, Rerooted(path, &b), flags, mode));
 }
 
 extern "C" int __open_2(const char *path, int flags) {
+  std::string b;
   static Open2Fn real = (Open2Fn)dlsym(RTLD_NEXT, "__open_2");
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(path, flags));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(Rerooted(path, &b), flags));
 }
 
 extern "C" int __open64_2(const char *path, int flags) {
+  std::string b;
   static Open2Fn real = (Open2Fn)dlsym(RTLD_NEXT, "__open64_2");
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(path, flags));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(Rerooted(path, &b), flags));
 }
 
 extern "C" int __openat_2(int dir, const char *path, int flags) {
+  std::string b;
   static OpenAt2Fn real = (OpenAt2Fn)dlsym(RTLD_NEXT, "__openat_2");
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, path, flags));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, Rerooted(path, &b), flags));
 }
 
 extern "C" int __openat64_2(int dir, const char *path, int flags) {
+  std::string b;
   static OpenAt2Fn real = (OpenAt2Fn)dlsym(RTLD_NEXT, "__openat64_2");
-  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, path, flags));
+  return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, Rerooted(path, &b), flags));
 }
 
 // Forgotten before the real close, so a number reused at once by another
@@ -293,7 +391,7 @@ extern "C" int close(int fd) {
     Guard guard;
     auto it = S().served.find(fd);
     if (it != S().served.end()) {
-      Log("CLOSE " + it->second->config.name);
+      Log("CLOSE " + it->second.drive->config.name);
       S().served.erase(it);
     }
   }
@@ -308,7 +406,7 @@ extern "C" int flock(int fd, int operation) noexcept {
   {
     Guard guard;
     auto it = S().served.find(fd);
-    if (it != S().served.end()) name = it->second->config.name;
+    if (it != S().served.end()) name = it->second.drive->config.name;
   }
   int result = real(fd, operation);
   if (!name.empty()) {
@@ -319,6 +417,88 @@ extern "C" int flock(int fd, int operation) noexcept {
   }
   return result;
 }
+
+namespace {
+
+// The signals the calling thread holds, as numbers: "2,3,15".
+std::string HeldSignals() {
+  sigset_t held;
+  pthread_sigmask(SIG_BLOCK, nullptr, &held);
+  std::string list;
+  for (int n = 1; n < 32; ++n)
+    if (sigismember(&held, n)) list += (list.empty() ? "" : ",") + std::to_string(n);
+  return list.empty() ? "-" : list;
+}
+
+// One request on a node's drive, its journal line written: what the
+// program handed over, then what came of it. Called under the lock.
+Served Serve(Node &node, sg_io_hdr_t *h, const char *how) {
+  State &s = S();
+  if (!s.quiet) Reload();
+  const char *name = node.drive->config.name.c_str();
+  std::string line = Format("SGIO %s dir=%s cdblen=%u len=%u timeout=%u", name,
+                            DirectionName(DirectionOf(h->dxfer_direction)), h->cmd_len,
+                            h->dxfer_len, h->timeout);
+  std::string cdb = h->cmdp != nullptr ? vdrive::Hex(h->cmdp, h->cmd_len) : "-";
+  std::string outcome;
+  Served served;
+  if (Moved(node.drive) && node.path != node.drive->config.movesTo) {
+    served.error = ENODEV;  // the drive restarted under another node
+  } else {
+    served = RunCommand(node.drive, h, &outcome);
+  }
+  line += Format(" status=%u", h->status) +
+          (served.hang ? std::string(" err=hang") : Format(" err=%d", served.error));
+  if (served.error == 0 && !served.hang && h->host_status != 0) line += Format(" host=%u", h->host_status);
+  line += std::string(" via=") + how + " held=" + HeldSignals() + " cdb=" + cdb;
+  if (outcome.find("\nFLASHED") != std::string::npos && !node.drive->config.movesTo.empty() &&
+      !Moved(node.drive)) {
+    s.moved.push_back(node.drive);
+    outcome += "\nMOVED " + node.drive->config.name + " to=" + node.drive->config.movesTo;
+  }
+  if (!s.quiet) {
+    Log(line + outcome);
+  } else if (outcome.find("\nFLASHED") != std::string::npos) {
+    Log(outcome.substr(outcome.find("\nFLASHED") + 1));
+  }
+  // A drive that never answers: the host adapter gives up at the
+  // request's own time-out, as the kernel's error handling does.
+  if (served.hang) {
+    served.delayMs = (int)h->timeout;
+    h->host_status = DID_TIME_OUT;
+    h->info |= SG_INFO_CHECK;
+  }
+  return served;
+}
+
+using Ms = std::chrono::milliseconds;
+
+// Waits for a request in flight, outside the lock. A handler that runs in
+// between ends the wait early with EINTR where `interruptible`; a stop of
+// the process shows as a gap in time and answers true.
+bool WaitInFlight(int delayMs, bool interruptible, bool *interrupted) {
+  std::chrono::steady_clock::time_point until = std::chrono::steady_clock::now() + Ms(delayMs);
+  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+  bool stopped = false;
+  *interrupted = false;
+  for (;;) {
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now - last > Ms(STOP_GAP_MS)) stopped = true;
+    last = now;
+    if (now >= until) return stopped;
+    struct timespec step = {0, 5 * 1000 * 1000};
+    if (nanosleep(&step, nullptr) != 0 && errno == EINTR && interruptible) {
+      *interrupted = true;
+      return stopped;
+    }
+  }
+}
+
+void Stamp(sg_io_hdr_t *h, std::chrono::steady_clock::time_point started) {
+  h->duration = (unsigned)std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - started).count();
+}
+
+}  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   static IoctlFn real = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
@@ -334,39 +514,151 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     pthread_mutex_unlock(&s.lock);
     return real(fd, request, argument);
   }
-  if (!s.quiet) Reload();
-  vdrive::Drive *drive = it->second;
-  const char *name = drive->config.name.c_str();
+  Node &node = it->second;
   sg_io_hdr_t *h = (sg_io_hdr_t *)argument;
-  std::string line, outcome;
-  Served served;
-  if (request == SG_IO && h != nullptr) {
-    // What the program handed over, before the drive changes anything.
-    line = Format("SGIO %s dir=%s cdblen=%u len=%u timeout=%u", name,
-                  DirectionName(DirectionOf(h->dxfer_direction)), h->cmd_len, h->dxfer_len, h->timeout);
-    std::string cdb = h->cmdp != nullptr ? vdrive::Hex(h->cmdp, h->cmd_len) : "-";
-    served = RunCommand(drive, h, &outcome);
-    line += Format(" status=%u", h->status) +
-            (served.hang ? std::string(" err=hang") : Format(" err=%d", served.error));
-    if (served.error == 0 && !served.hang && h->host_status != 0) line += Format(" host=%u", h->host_status);
-    line += " cdb=" + cdb;
-  } else {
-    served.error = request == SG_IO ? EFAULT : ENOTTY;
-    line = Format("IOCTL %s request=%lX unsupported err=%d", name, request, served.error);
+  if (request != SG_IO || h == nullptr) {
+    int error = request == SG_IO ? EFAULT : ENOTTY;
+    if (!s.quiet)
+      Log(Format("IOCTL %s request=%lX unsupported err=%d", node.drive->config.name.c_str(), request, error));
+    pthread_mutex_unlock(&s.lock);
+    errno = error;
+    return -1;
   }
-  if (!s.quiet) {
-    Log(line + outcome);
-  } else if (outcome.find("\nFLASHED") != std::string::npos) {
-    Log(outcome.substr(outcome.find("\nFLASHED") + 1));
-  }
+  bool generic = node.generic;
+  Served served = Serve(node, h, "ioctl");
+  sg_io_hdr_t copy = *h;
   pthread_mutex_unlock(&s.lock);
-  if (served.hang) for (;;) pause();  // a drive that never answers; the test ends the process
-  if (served.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(served.delayMs));
+  if (served.delayMs > 0) {
+    // The block layer waits without interruption; the sg driver does not.
+    bool interrupted = false;
+    bool stopped = WaitInFlight(served.delayMs, generic, &interrupted);
+    if (generic && interrupted) {
+      errno = EINTR;  // the command is with the drive all the same
+      return -1;
+    }
+    if (generic && stopped) {
+      // The kernel restarts the interrupted ioctl, which sends the command again.
+      Guard guard;
+      auto again = s.served.find(fd);
+      if (again != s.served.end()) {
+        *h = copy;
+        served = Serve(again->second, h, "ioctl-restarted");
+      }
+    }
+  }
   if (served.error != 0) {
     errno = served.error;
     return -1;
   }
-  h->duration = (unsigned)std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - started).count();
+  Stamp(h, started);
   return 0;
+}
+
+// The sg driver's own interface: a request written is sent at once, and
+// read() brings its answer when the drive gives it.
+extern "C" ssize_t write(int fd, const void *buffer, size_t count) {
+  static ssize_t (*real)(int, const void *, size_t) =
+      (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+  State &s = S();
+  Guard guard;
+  auto it = s.served.find(fd);
+  if (it == s.served.end() || !it->second.generic) return real(fd, buffer, count);
+  Node &node = it->second;
+  if (count < sizeof(sg_io_hdr_t) || ((const sg_io_hdr_t *)buffer)->interface_id != 'S') {
+    errno = EINVAL;
+    return -1;
+  }
+  if (node.answerWaiting) {
+    errno = EAGAIN;  // one request at a time is all this program ever sends
+    return -1;
+  }
+  sg_io_hdr_t h = *(const sg_io_hdr_t *)buffer;
+  Served served = Serve(node, &h, "write");
+  if (served.error != 0) {
+    errno = served.error;
+    return -1;
+  }
+  node.answer = h;
+  node.answerWaiting = true;
+  node.answerAt = std::chrono::steady_clock::now() + Ms(served.delayMs);
+  return (ssize_t)count;
+}
+
+extern "C" ssize_t read(int fd, void *buffer, size_t count) {
+  static ssize_t (*real)(int, void *, size_t) = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+  State &s = S();
+  std::chrono::steady_clock::time_point at;
+  {
+    Guard guard;
+    auto it = s.served.find(fd);
+    if (it == s.served.end() || !it->second.generic) return real(fd, buffer, count);
+    if (!it->second.answerWaiting) {
+      errno = EAGAIN;
+      return -1;
+    }
+    at = it->second.answerAt;
+  }
+  int left = (int)std::chrono::duration_cast<Ms>(at - std::chrono::steady_clock::now()).count();
+  bool interrupted = false;
+  if (left > 0) WaitInFlight(left, true, &interrupted);
+  if (interrupted) {
+    errno = EINTR;  // only the wait ends: the answer stays for the next read
+    return -1;
+  }
+  Guard guard;
+  auto it = s.served.find(fd);
+  if (it == s.served.end() || count < sizeof(sg_io_hdr_t)) {
+    errno = EINVAL;
+    return -1;
+  }
+  memcpy(buffer, &it->second.answer, sizeof(sg_io_hdr_t));
+  it->second.answerWaiting = false;
+  return (ssize_t)sizeof(sg_io_hdr_t);
+}
+
+// Device paths exist as the drives say; the system's files about drives
+// come from the test's root.
+extern "C" int stat(const char *path, struct stat *st) noexcept {
+  static int (*real)(const char *, struct stat *) = (int (*)(const char *, struct stat *))dlsym(RTLD_NEXT, "stat");
+  std::string b;
+  return DevicePath(path) ? StatDevice(path, st) : real(Rerooted(path, &b), st);
+}
+
+extern "C" int stat64(const char *path, struct stat64 *st) noexcept {
+  static int (*real)(const char *, struct stat64 *) =
+      (int (*)(const char *, struct stat64 *))dlsym(RTLD_NEXT, "stat64");
+  std::string b;
+  return DevicePath(path) ? StatDevice(path, (struct stat *)st) : real(Rerooted(path, &b), st);
+}
+
+extern "C" int fstat(int fd, struct stat *st) noexcept {
+  static int (*real)(int, struct stat *) = (int (*)(int, struct stat *))dlsym(RTLD_NEXT, "fstat");
+  {
+    Guard guard;
+    auto it = S().served.find(fd);
+    if (it != S().served.end()) {
+      DescribeNode(it->second.path, st);
+      return 0;
+    }
+  }
+  return real(fd, st);
+}
+
+extern "C" int fstat64(int fd, struct stat64 *st) noexcept { return fstat(fd, (struct stat *)st); }
+
+extern "C" int access(const char *path, int mode) noexcept {
+  static int (*real)(const char *, int) = (int (*)(const char *, int))dlsym(RTLD_NEXT, "access");
+  if (DevicePath(path)) {
+    struct stat st;
+    return StatDevice(path, &st);
+  }
+  std::string b;
+  return real(Rerooted(path, &b), mode);
+}
+
+extern "C" ssize_t readlink(const char *path, char *target, size_t size) noexcept {
+  static ssize_t (*real)(const char *, char *, size_t) =
+      (ssize_t(*)(const char *, char *, size_t))dlsym(RTLD_NEXT, "readlink");
+  std::string b;
+  return real(Rerooted(path, &b), target, size);
 }

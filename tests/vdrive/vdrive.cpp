@@ -1,5 +1,6 @@
 #include "vdrive/vdrive.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +105,11 @@ bool ParseConfig(const std::string &text, Config *config, std::string *error) {
     else if (key == "check_condition") ok = ParseHex(value, &d.checkCondition) && !d.checkCondition.empty();
     else if (key == "aspi_status") ok = ToInt(value, 16, &n) && (d.aspiStatus = (int)n, true);
     else if (key == "aspi_reject") ok = ToInt(value, 16, &n) && (d.aspiReject = (int)n, true);
+    else if (key == "alias") d.alias = value;
+    else if (key == "serial") d.serial = value;
+    else if (key == "attention") ok = ToInt(value, 10, &n) && (d.attention = (int)n, true);
+    else if (key == "mounted") d.mounted = value;
+    else if (key == "moves_to") d.movesTo = value;
     else if (key == "delay_ms") ok = ToInt(value, 10, &n) && (d.delayMs = (int)n, true);
     else if (key == "hang") ok = ToInt(value, 10, &n) && (d.hang = n != 0, true);
     else if (key == "vanish") ok = ToInt(value, 10, &n) && (d.vanish = n != 0, true);
@@ -128,6 +134,11 @@ std::string FormatConfig(const Config &config) {
         << "\nproduct=" << d.product << "\nrevision=" << d.revision
         << "\nnew_revision=" << d.newRevision << "\npresent=" << (d.present ? 1 : 0) << "\n";
     if (d.delayMs != 0) out << "delay_ms=" << d.delayMs << "\n";
+    if (!d.alias.empty()) out << "alias=" << d.alias << "\n";
+    if (!d.serial.empty()) out << "serial=" << d.serial << "\n";
+    if (d.attention != 0) out << "attention=" << d.attention << "\n";
+    if (!d.mounted.empty()) out << "mounted=" << d.mounted << "\n";
+    if (!d.movesTo.empty()) out << "moves_to=" << d.movesTo << "\n";
     if (d.failAt < 0) continue;
     char opcode[16];
     snprintf(opcode, sizeof opcode, "%02X", d.failOpcode);
@@ -152,7 +163,11 @@ std::string FormatConfig(const Config &config) {
 Drive::Drive(const DriveConfig &c) : config(c) {}
 
 void Drive::Reconfigure(const DriveConfig &c) {
+  // A unit attention is an event the drive holds until a command takes it,
+  // not a setting a reload restores.
+  int attention = config.attention;
   config = c;
+  config.attention = std::min(attention, c.attention);
   if (c.present) gone = false;
 }
 
@@ -182,6 +197,15 @@ Result Drive::Execute(const uint8_t *cdb, int cdbLength, Direction direction, ui
     return r;
   }
   uint8_t op = cdbLength > 0 ? cdb[0] : 0xFF;
+  if (config.attention > 0 && op != OP_INQUIRY) {
+    --config.attention;
+    std::vector<uint8_t> sense(18, 0);
+    sense[0] = 0x70;
+    sense[2] = 0x06;  // UNIT ATTENTION: power on, reset or bus device reset occurred
+    sense[7] = 10;
+    sense[12] = 0x29;
+    return CheckCondition(sense);
+  }
   uint32_t number = seen[op]++;
   if (config.failAt >= 0 && op == config.failOpcode && number >= (uint32_t)config.failAt &&
       (config.failCount == 0 || number < (uint32_t)(config.failAt + config.failCount))) {
@@ -213,6 +237,14 @@ Result Drive::Execute(const uint8_t *cdb, int cdbLength, Direction direction, ui
     case OP_INQUIRY: {
       if (direction != DIR_IN) return CheckCondition(IllegalRequest(0x24));
       std::vector<uint8_t> inquiry = InquiryData();
+      if (cdbLength > 2 && (cdb[1] & 0x01) != 0) {  // a vital product data page
+        if (cdb[2] != 0x80 || config.serial.empty()) return CheckCondition(IllegalRequest(0x24));
+        inquiry.assign(4, 0);
+        inquiry[0] = (uint8_t)config.type;
+        inquiry[1] = 0x80;
+        inquiry[3] = (uint8_t)config.serial.size();
+        inquiry.insert(inquiry.end(), config.serial.begin(), config.serial.end());
+      }
       uint32_t n = cdbLength > 4 ? cdb[4] : 0;
       if (n > length) n = length;
       if (n > inquiry.size()) n = (uint32_t)inquiry.size();
@@ -309,7 +341,8 @@ DriveSet::Outcome DriveSet::Apply(const std::string &text, std::string *error) {
 
 Drive *DriveSet::Find(const std::string &name) {
   for (auto &d : drives_)
-    if (d->config.name == name) return d.get();
+    if (d->config.name == name || (!d->config.alias.empty() && d->config.alias == name))
+      return d.get();
   return nullptr;
 }
 

@@ -30,6 +30,11 @@ struct DriveConfig {
   std::string newRevision = "2.00";  // reported after a complete, correct download
   bool present = true;               // false: the drive has gone (opens fail)
   int delayMs = 0;                   // every download takes this long: a slow drive
+  std::string alias;                 // a second node of the same drive: /dev/sg1 beside /dev/sr0
+  std::string serial;                // INQUIRY page 80h; empty: the drive has no such page
+  int attention = 0;                 // commands other than INQUIRY answering UNIT ATTENTION first
+  std::string mounted;               // a filesystem of its disc is mounted here
+  std::string movesTo;               // after a complete download it answers only at this node
 
   int failOpcode = DOWNLOAD_OPCODE;
   int failAt = -1;  // -1: no fault
@@ -114,7 +119,8 @@ class DriveSet {
   // Applies a configuration text; drives it no longer names are gone.
   // Nothing changes when the text is the last one applied or does not parse.
   Outcome Apply(const std::string &text, std::string *error);
-  Drive *Find(const std::string &name);  // present or not; null when never configured
+  // By name or alias, present or not; null when never configured.
+  Drive *Find(const std::string &name);
   std::string Names() const;             // of the last configuration, comma-separated
   // Applies the configuration file at `path` and answers the journal line
   // that tells of it ("CONFIG drives=..." or "CONFIG error ..."), "" when
