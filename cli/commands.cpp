@@ -80,25 +80,15 @@ static std::string ImageProblem(const LoadedImage &image) {
   return "unknown problem";
 }
 
-enum { SERIAL_ALLOCATION = 252 };
-
 // The drive's identity and serial number (empty when it has none); false,
 // with the reason told, when it does not answer.
 static bool AskIdentity(DriveLink &link, const std::string &device, DriveIdentity *identity,
                         std::string *serial) {
-  uint8_t data[INQUIRY_ALLOCATION] = {};
-  CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
-  if (!result.Succeeded()) {
-    Complain(device + " does not say what it is (INQUIRY): " +
-             FailureReason(result, SystemErrorText(result.error)));
-    return false;
-  }
-  *identity = ParseInquiry(data, result.transferred != 0 ? result.transferred : sizeof data);
-  uint8_t page[SERIAL_ALLOCATION] = {};
-  CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page));
-  serial->clear();
-  if (asked.Succeeded()) *serial = ParseSerialPage(page, asked.transferred);
-  return true;
+  CommandResult result = AskIdentity(link, identity, serial);
+  if (result.Succeeded()) return true;
+  Complain(device + " does not say what it is (INQUIRY): " +
+           FailureReason(result, SystemErrorText(result.error)));
+  return false;
 }
 
 static bool Confirmed(const FlashOptions &options) {

@@ -78,3 +78,19 @@ void BuildDownloadCommand(uint8_t index, uint16_t dataLength, uint16_t checksum,
   cdb[10] = (uint8_t)(checksum & 0xFF);
   cdb[11] = 0x00;
 }
+
+CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string *serial) {
+  uint8_t data[INQUIRY_ALLOCATION] = {};
+  CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+  if (!result.Succeeded()) return result;
+  // A transport that cannot tell the length read gives 0: the zeroed
+  // buffer then stands for what did not arrive.
+  *identity = ParseInquiry(data, result.transferred != 0 ? result.transferred : sizeof data);
+  if (serial != nullptr) {
+    uint8_t page[SERIAL_ALLOCATION] = {};
+    CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page));
+    serial->clear();
+    if (asked.Succeeded()) *serial = ParseSerialPage(page, asked.transferred);
+  }
+  return result;
+}

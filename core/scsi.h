@@ -5,6 +5,9 @@
 #define FLASHTOOL_CORE_SCSI_H
 
 #include <cstdint>
+#include <string>
+
+#include "core/inquiry.h"
 
 enum DataDirection { DATA_NONE, DATA_IN, DATA_OUT };
 
@@ -57,6 +60,7 @@ class DriveLink {
 enum {
   INQUIRY_ALLOCATION = 100,     // asked of a drive found by letter or by path
   SERIAL_PAGE = 0x80,           // INQUIRY vital product data: unit serial number
+  SERIAL_ALLOCATION = 252,
   UNIT_ATTENTION_TRIES = 5,     // a reset and a disc change may each leave one
   DOWNLOAD_CDB_LENGTH = 12,
   INQUIRY_TIMEOUT_S = 2,
@@ -77,6 +81,12 @@ ScsiCommand TestUnitReadyCommand(uint32_t timeoutSeconds = 0);
 // (a few tries), and answers the last result, taken as success when the
 // drive is ready or only has no disc (a flash needs none).
 CommandResult ClearUnitAttention(DriveLink &link);
+
+// What the drive says it is: standard INQUIRY data, and the serial number
+// of page 80h when `serial` is given (empty when the drive has none). The
+// result is the standard INQUIRY's; the identity is set only when it
+// succeeded.
+CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string *serial);
 
 // Whether a TEST UNIT READY result says the drive answers and is ready, or
 // only lacks a disc.

@@ -7,8 +7,6 @@
 #include "transport/drive_node.h"
 #include "transport/sg_io.h"
 
-enum { SERIAL_ALLOCATION = 252 };
-
 int InquireDevice(const std::string &device, DriveIdentity *identity, std::string *serial,
                   int *error) {
   int fd = OpenScsiDevice(device.c_str(), false);
@@ -19,20 +17,12 @@ int InquireDevice(const std::string &device, DriveIdentity *identity, std::strin
   DeviceNode node;
   bool generic = InspectDescriptor(fd, &node) == 0 && node.kind == NODE_CHARACTER;
   SgIoLink link(fd, generic);
-  uint8_t data[INQUIRY_ALLOCATION] = {};
-  CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
-  if (result.Succeeded() && serial != nullptr) {
-    uint8_t page[SERIAL_ALLOCATION] = {};
-    CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page));
-    serial->clear();
-    if (asked.Succeeded()) *serial = ParseSerialPage(page, asked.transferred);
-  }
+  CommandResult result = AskIdentity(link, identity, serial);
   close(fd);
   if (!result.Succeeded()) {
     *error = result.kind == CommandResult::SYSTEM_ERROR ? (int)result.error : EIO;
     return 0;
   }
-  *identity = ParseInquiry(data, result.transferred);
   return 1;
 }
 
