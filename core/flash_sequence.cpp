@@ -10,7 +10,7 @@ static void LogOutcome(FlashObserver &observer, const char *line) {
 static void LogFailure(FlashObserver &observer, const CommandResult &result) {
   char line[48];
   if (result.kind == CommandResult::SYSTEM_ERROR) {
-    snprintf(line, sizeof line, "======== FAIL %d========", (int)result.error);
+    snprintf(line, sizeof line, "======== FAIL %d========", (int)result.systemError);
     LogOutcome(observer, line);
   } else {
     LogOutcome(observer, "======== FAIL ========");

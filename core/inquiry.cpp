@@ -16,7 +16,8 @@ DriveIdentity ParseInquiry(const uint8_t *data, size_t length) {
   uint8_t standard[INQUIRY_STANDARD_LENGTH] = {};
   memcpy(standard, data, length < sizeof standard ? length : sizeof standard);
   DriveIdentity identity;
-  identity.deviceType = standard[0] & 0x1F;  // the qualifier bits say nothing of the kind
+  identity.deviceType = standard[0] & 0x1F;
+  identity.qualifier = standard[0] >> 5;
   CopyText(identity.vendor, standard, 8, 8);
   CopyText(identity.product, standard, 16, 16);
   CopyText(identity.revision, standard, 32, 4);
@@ -25,7 +26,7 @@ DriveIdentity ParseInquiry(const uint8_t *data, size_t length) {
 }
 
 bool IsCdDvdDrive(const DriveIdentity &identity) {
-  return identity.deviceType == CD_DVD_DEVICE_TYPE;
+  return identity.deviceType == CD_DVD_DEVICE_TYPE && identity.qualifier == 0;
 }
 
 std::string ParseSerialPage(const uint8_t *data, size_t length) {

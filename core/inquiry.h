@@ -16,6 +16,7 @@ enum {
 
 struct DriveIdentity {
   uint8_t deviceType;                // peripheral device type: byte 0, low five bits
+  uint8_t qualifier;                 // peripheral qualifier: byte 0, high three bits; 0 connected
   char vendor[9];                    // bytes 8 to 15
   char product[17];                  // bytes 16 to 31
   char revision[5];                  // bytes 32 to 35
@@ -28,6 +29,8 @@ struct DriveIdentity {
 // '?', so that a drive cannot write control codes to a terminal.
 DriveIdentity ParseInquiry(const uint8_t *data, size_t length);
 
+// A connected CD/DVD device: a unit whose qualifier says it is not
+// connected (or cannot be) is no drive to list or flash.
 bool IsCdDvdDrive(const DriveIdentity &identity);
 
 // The unit serial number from the first `length` bytes of INQUIRY page 80h,

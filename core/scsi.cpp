@@ -4,6 +4,34 @@
 
 #include "core/blocks.h"
 
+SenseCodes ParseSense(const uint8_t *sense, size_t length) {
+  SenseCodes codes;
+  if (length < 1) return codes;
+  uint8_t format = sense[0] & 0x7F;
+  if ((format == 0x70 || format == 0x71) && length > 2) {
+    // Fixed: key in byte 2, ASC and ASCQ in bytes 12 and 13 when sent.
+    codes.valid = true;
+    codes.key = sense[2] & 0x0F;
+    if (length > 12) codes.asc = sense[12];
+    if (length > 13) codes.ascq = sense[13];
+  } else if ((format == 0x72 || format == 0x73) && length > 1) {
+    // Descriptor: key, ASC and ASCQ in bytes 1 to 3.
+    codes.valid = true;
+    codes.key = sense[1] & 0x0F;
+    if (length > 2) codes.asc = sense[2];
+    if (length > 3) codes.ascq = sense[3];
+  }
+  return codes;
+}
+
+void SetResidual(CommandResult &result, const ScsiCommand &command, uint32_t residual) {
+  uint32_t asked = command.data != nullptr ? command.length : 0;
+  result.residual = residual > asked ? asked : residual;
+  if (command.direction == DATA_IN) result.transferred = asked - result.residual;
+  if (command.direction == DATA_OUT && result.residual > 0 && result.Succeeded())
+    result.kind = CommandResult::SHORT_TRANSFER;
+}
+
 static ScsiCommand Command(uint8_t length, DataDirection direction, uint8_t *data,
                            uint32_t transfer, uint32_t timeout) {
   ScsiCommand command;

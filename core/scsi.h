@@ -4,6 +4,7 @@
 #ifndef FLASHTOOL_CORE_SCSI_H
 #define FLASHTOOL_CORE_SCSI_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,34 +28,75 @@ struct ScsiCommand {
   uint32_t timeoutSeconds;
 };
 
+// Sense key, additional sense code and qualifier of sense data in either
+// format: fixed (response code 70h/71h) or descriptor (72h/73h).
+struct SenseCodes {
+  bool valid = false;  // false: no sense data of a known format
+  uint8_t key = 0, asc = 0, ascq = 0;
+};
+SenseCodes ParseSense(const uint8_t *sense, size_t length);
+
+// What came of one command, filled the same way by every link: a field
+// that a transport cannot report stays 0.
 struct CommandResult {
   enum Kind {
     DONE,           // the command reached the drive; scsiStatus says how it ended
-    SYSTEM_ERROR,   // the system refused or lost the request: error is its code
-    ADAPTER_ERROR   // the host adapter layer ended it: error is its status
+    SYSTEM_ERROR,   // the system refused or lost the request: systemError says why
+    ADAPTER_ERROR,  // the host adapter or its driver ended it: hostStatus, driverStatus
+    SHORT_TRANSFER  // the drive said GOOD, but `residual` bytes sent to it never arrived
   } kind = DONE;
-  uint32_t error = 0;
+  uint32_t systemError = 0;   // errno on Linux, a Win32 error on Windows
+  uint32_t hostStatus = 0;    // SG_IO's host_status (DID_*); ASPI's SRB_Status
+  uint32_t driverStatus = 0;  // SG_IO's driver_status (DRIVER_*)
   uint8_t scsiStatus = GOOD;
   uint8_t sense[SENSE_CAPACITY] = {};
   uint8_t senseLength = 0;
-  uint32_t transferred = 0;  // data-in bytes that arrived, where the transport says
+  uint32_t residual = 0;      // bytes of the transfer that did not move, where the transport says
+  uint32_t transferred = 0;   // data-in bytes that arrived, where the transport says
 
   bool Succeeded() const { return kind == DONE && scsiStatus == GOOD; }
+  SenseCodes Sense() const { return ParseSense(sense, senseLength); }
   // Sense key, additional sense code and its qualifier; 0 when absent.
-  uint8_t SenseKey() const { return senseLength > 2 ? sense[2] & 0x0F : 0; }
-  uint8_t AdditionalSenseCode() const { return senseLength > 12 ? sense[12] : 0; }
-  uint8_t Qualifier() const { return senseLength > 13 ? sense[13] : 0; }
+  uint8_t SenseKey() const { return Sense().key; }
+  uint8_t AdditionalSenseCode() const { return Sense().asc; }
+  uint8_t Qualifier() const { return Sense().ascq; }
+};
+
+// The residual a transport reported, into the result: data-in bytes that
+// arrived, and a data-out block that did not arrive whole is a failure
+// even when the drive answered GOOD.
+void SetResidual(CommandResult &result, const ScsiCommand &command, uint32_t residual);
+
+// Sees every command a link runs and what came of it (--verbose).
+class CommandTap {
+ public:
+  virtual ~CommandTap() = default;
+  virtual void Before(const ScsiCommand &command) = 0;
+  virtual void After(const ScsiCommand &command, const CommandResult &result) = 0;
 };
 
 // The one way down to a drive. Preparing a drive for a flash differs by
-// transport, so the link's own side does it.
+// transport, so the link's own side does it, through Run like every other
+// command.
 class DriveLink {
  public:
   virtual ~DriveLink() = default;
-  virtual CommandResult Run(const ScsiCommand &command) = 0;
+  CommandResult Run(const ScsiCommand &command) {
+    if (tap_ != nullptr) tap_->Before(command);
+    CommandResult result = Perform(command);
+    if (tap_ != nullptr) tap_->After(command, result);
+    return result;
+  }
   // Whatever the route does before the first block; fails only when the
   // drive must not be flashed.
   virtual CommandResult PrepareForFlash() = 0;
+  void SetTap(CommandTap *tap) { tap_ = tap; }
+
+ protected:
+  virtual CommandResult Perform(const ScsiCommand &command) = 0;
+
+ private:
+  CommandTap *tap_ = nullptr;
 };
 
 enum {

@@ -20,7 +20,7 @@ int InquireDevice(const std::string &device, DriveIdentity *identity, std::strin
   CommandResult result = AskIdentity(link, identity, serial);
   close(fd);
   if (!result.Succeeded()) {
-    *error = result.kind == CommandResult::SYSTEM_ERROR ? (int)result.error : EIO;
+    *error = result.kind == CommandResult::SYSTEM_ERROR ? (int)result.systemError : EIO;
     return 0;
   }
   return 1;

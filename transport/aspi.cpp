@@ -128,7 +128,7 @@ int ExecuteWithDiagnostics(const AspiLayer &layer, BYTE hostAdapterId, BYTE targ
   return 0;
 }
 
-CommandResult AspiLink::Run(const ScsiCommand &command) {
+CommandResult AspiLink::Perform(const ScsiCommand &command) {
   PrepareFlashRequest(request_, command.cdbLength, {});
   memcpy(request_.CDBByte, command.cdb, request_.SRB_CDBLen);
   if (command.data != NULL) {
@@ -141,7 +141,7 @@ CommandResult AspiLink::Run(const ScsiCommand &command) {
   // Only the request's status decides, as the layer's documentation has it.
   if (status == SS_COMP) return result;
   result.kind = CommandResult::ADAPTER_ERROR;
-  result.error = status;
+  result.hostStatus = status;
   result.scsiStatus = request_.SRB_TargStat;
   if (result.scsiStatus == CHECK_CONDITION) {
     result.senseLength = FLASH_SENSE_SIZE;

@@ -59,8 +59,11 @@ class AspiLink : public DriveLink {
  public:
   AspiLink(const AspiLayer &layer, BYTE hostAdapterId, BYTE targetId)
       : layer_(layer), hostAdapterId_(hostAdapterId), targetId_(targetId) {}
-  CommandResult Run(const ScsiCommand &command) override;
   CommandResult PrepareForFlash() override;
+
+ protected:
+  CommandResult Perform(const ScsiCommand &command) override;
+
 
  private:
   BYTE Execute() { return ExecuteFlashRequest(layer_, request_, hostAdapterId_, targetId_); }

@@ -50,15 +50,19 @@ static UCHAR DirectionByte(DataDirection direction) {
 
 // What the drive answered, or the system's error.
 template <typename Header>
-static CommandResult Answer(DWORD error, const Header &header, const UCHAR *sense) {
+static CommandResult Answer(DWORD error, const Header &header, const UCHAR *sense,
+                            const ScsiCommand &command) {
   CommandResult result;
   if (error != 0) {
     result.kind = CommandResult::SYSTEM_ERROR;
-    result.error = error;
+    result.systemError = error;
     return result;
   }
   result.scsiStatus = header.ScsiStatus;
-  result.transferred = header.DataTransferLength;
+  // Only data-in lengths are read back: not every storage driver of
+  // Windows says how much of a data-out transfer went.
+  if (command.direction == DATA_IN && header.DataTransferLength <= command.length)
+    SetResidual(result, command, command.length - header.DataTransferLength);
   if (header.ScsiStatus != GOOD) {
     result.senseLength = header.SenseInfoLength < PASS_THROUGH_SENSE_LENGTH
                              ? header.SenseInfoLength : (UCHAR)PASS_THROUGH_SENSE_LENGTH;
@@ -67,7 +71,7 @@ static CommandResult Answer(DWORD error, const Header &header, const UCHAR *sens
   return result;
 }
 
-CommandResult PassThroughLink::Run(const ScsiCommand &command) {
+CommandResult PassThroughLink::Perform(const ScsiCommand &command) {
   // The CDB goes out in 12 bytes whatever its own length: the bytes after
   // a 6-byte command are zero.
   if (command.direction != DATA_OUT && command.length <= PASS_THROUGH_DATA_SIZE) {
@@ -77,14 +81,14 @@ CommandResult PassThroughLink::Run(const ScsiCommand &command) {
     DWORD error = PassThroughBuffered(drive_, &request, DirectionByte(command.direction),
                                       command.length, command.timeoutSeconds);
     if (error == 0 && command.data != NULL) memcpy(command.data, request.data, command.length);
-    return Answer(error, request.header, request.sense);
+    return Answer(error, request.header, request.sense, command);
   }
   PassThroughDirectBlock request;  // every block gets a fresh one
   ZeroMemory(&request, sizeof request);
   memcpy(request.header.Cdb, command.cdb, command.cdbLength);
   DWORD error = PassThroughDirect(drive_, &request, DirectionByte(command.direction), command.data,
                                   command.length, command.timeoutSeconds);
-  return Answer(error, request.header, request.sense);
+  return Answer(error, request.header, request.sense, command);
 }
 
 CommandResult PassThroughLink::PrepareForFlash() {

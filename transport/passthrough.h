@@ -69,8 +69,11 @@ DWORD PassThroughDirect(HANDLE drive, PassThroughDirectBlock *request, UCHAR dir
 class PassThroughLink : public DriveLink {
  public:
   explicit PassThroughLink(HANDLE drive) : drive_(drive) {}
-  CommandResult Run(const ScsiCommand &command) override;
   CommandResult PrepareForFlash() override;
+
+ protected:
+  CommandResult Perform(const ScsiCommand &command) override;
+
 
  private:
   HANDLE drive_;

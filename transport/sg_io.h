@@ -23,8 +23,11 @@ class SgIoLink : public DriveLink {
  public:
   // `generic`: the descriptor is the sg driver's (a character device).
   SgIoLink(int device, bool generic) : device_(device), generic_(generic) {}
-  CommandResult Run(const ScsiCommand &command) override;
   CommandResult PrepareForFlash() override;
+
+ protected:
+  CommandResult Perform(const ScsiCommand &command) override;
+
 
  private:
   int device_;

@@ -48,7 +48,7 @@ static int SubmitAndWait(int device, sg_io_hdr_t *request) {
   }
 }
 
-CommandResult SgIoLink::Run(const ScsiCommand &command) {
+CommandResult SgIoLink::Perform(const ScsiCommand &command) {
   uint8_t cdb[CDB_CAPACITY];
   memcpy(cdb, command.cdb, sizeof cdb);
   sg_io_hdr_t request;
@@ -68,17 +68,17 @@ CommandResult SgIoLink::Run(const ScsiCommand &command) {
   int answer = generic_ ? SubmitAndWait(device_, &request) : ioctl(device_, SG_IO, &request);
   if (answer < 0) {
     result.kind = CommandResult::SYSTEM_ERROR;
-    result.error = (uint32_t)errno;
+    result.systemError = (uint32_t)errno;
     return result;
   }
   int driver = request.driver_status & DRIVER_STATUS_MASK;
-  if (request.host_status != 0 || (driver != 0 && driver != DRIVER_SENSE)) {
+  result.hostStatus = request.host_status;
+  result.driverStatus = request.driver_status;
+  if (request.host_status != 0 || (driver != 0 && driver != DRIVER_SENSE))
     result.kind = CommandResult::ADAPTER_ERROR;
-    result.error = (uint32_t)request.host_status << 8 | request.driver_status;
-  }
   result.scsiStatus = request.status;
   result.senseLength = request.sb_len_wr;
-  if (command.direction == DATA_IN) result.transferred = request.dxfer_len - request.resid;
+  SetResidual(result, command, request.resid > 0 ? (uint32_t)request.resid : 0);
   return result;
 }
 

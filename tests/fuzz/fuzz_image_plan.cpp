@@ -11,7 +11,7 @@ namespace {
 // Checks what a correct drive checks: order, index, length, running sum.
 class CheckingLink : public DriveLink {
  public:
-  CommandResult Run(const ScsiCommand &command) override {
+  CommandResult Perform(const ScsiCommand &command) override {
     FUZZ_CHECK(command.cdbLength == DOWNLOAD_CDB_LENGTH && command.cdb[0] == 0x55);
     FUZZ_CHECK(command.direction == DATA_OUT && command.length == BLOCK_SIZE);
     for (uint32_t i = 0; i < command.length; ++i) sum = (uint16_t)(sum + command.data[i]);

@@ -72,6 +72,7 @@ TEST(Inquiry, GoldenCommandAndIdentity) {
   const uint8_t drive[] = "\x25\x80\x00\x02\x1F\x00\x00\x00QUOR    CD-RW\x1B[2J       1.0 ";
   DriveIdentity identity = ParseInquiry(drive, sizeof drive - 1);
   EXPECT_EQ(identity.deviceType, 5) << "the qualifier bits are not the type";
+  EXPECT_FALSE(IsCdDvdDrive(identity)) << "qualifier 1: no unit connected there";
   EXPECT_STREQ(identity.vendor, "QUOR");
   EXPECT_STREQ(identity.product, "CD-RW?[2J") << "control bytes never reach a terminal";
   EXPECT_STREQ(identity.revision, "1.0");
@@ -99,4 +100,34 @@ TEST(Checksum, WrapsPastFFFF) {
   block[0] = 0x10;
   block[BLOCK_SIZE - 1] = 0x10;
   EXPECT_EQ(AddToChecksum(0xFFF0, block.data()), 0x0010);
+}
+
+// Both sense formats give the same codes; a data-out block that did not
+// arrive whole fails even under GOOD.
+TEST(CommandResult, SenseFormatsAndShortTransfers) {
+  const uint8_t fixed[] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+  const uint8_t descriptor[] = {0x72, 0x05, 0x24, 0x00, 0, 0, 0, 0};
+  for (const auto &sense : {std::vector<uint8_t>(fixed, fixed + sizeof fixed),
+                            std::vector<uint8_t>(descriptor, descriptor + sizeof descriptor)}) {
+    SenseCodes codes = ParseSense(sense.data(), sense.size());
+    EXPECT_TRUE(codes.valid);
+    EXPECT_EQ(codes.key, 5);
+    EXPECT_EQ(codes.asc, 0x24);
+    EXPECT_EQ(codes.ascq, 0);
+  }
+  EXPECT_FALSE(ParseSense(descriptor, 0).valid);
+
+  uint8_t block[BLOCK_SIZE] = {};
+  ScsiCommand out = DownloadCommand(0, 0, block);
+  CommandResult result;
+  SetResidual(result, out, 0);
+  EXPECT_TRUE(result.Succeeded());
+  SetResidual(result, out, 512);
+  EXPECT_FALSE(result.Succeeded());
+  EXPECT_EQ(result.kind, CommandResult::SHORT_TRANSFER);
+  uint8_t data[INQUIRY_ALLOCATION];
+  CommandResult in;
+  SetResidual(in, InquiryCommand(data, INQUIRY_ALLOCATION), 64);
+  EXPECT_TRUE(in.Succeeded()) << "a short data-in answer is only shorter";
+  EXPECT_EQ(in.transferred, 36u);
 }

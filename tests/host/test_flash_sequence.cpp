@@ -15,7 +15,7 @@ namespace {
 class VirtualLink : public DriveLink {
  public:
   explicit VirtualLink(vdrive::Drive &drive) : drive_(drive) {}
-  CommandResult Run(const ScsiCommand &command) override {
+  CommandResult Perform(const ScsiCommand &command) override {
     vdrive::Direction direction = command.direction == DATA_IN    ? vdrive::DIR_IN
                                   : command.direction == DATA_OUT ? vdrive::DIR_OUT
                                                                   : vdrive::DIR_NONE;
@@ -24,10 +24,10 @@ class VirtualLink : public DriveLink {
     CommandResult result;
     if (r.kind == vdrive::Result::WIN32_ERROR) {
       result.kind = CommandResult::SYSTEM_ERROR;
-      result.error = r.error;
+      result.systemError = r.error;
     } else if (r.kind == vdrive::Result::ASPI_ERROR) {
       result.kind = CommandResult::ADAPTER_ERROR;
-      result.error = r.aspiStatus;
+      result.hostStatus = r.aspiStatus;
     }
     result.scsiStatus = r.scsiStatus;
     result.senseLength = (uint8_t)r.sense.size();
@@ -132,7 +132,7 @@ TEST(FlashSequence, BlockThatFailsWithASystemErrorEndsTheFlashThereAndNamesIt) {
   EXPECT_EQ(report.outcome, FLASH_BLOCK_FAILED);
   EXPECT_EQ(report.blocksSent, 2);
   EXPECT_EQ(report.failedIndex, 2);
-  EXPECT_EQ(report.failure.error, 31u);
+  EXPECT_EQ(report.failure.systemError, 31u);
   EXPECT_EQ(Downloads(drive), 3u) << "nothing after the failed block";
   EXPECT_EQ(Tail(observer.said, 6), (std::vector<std::string>{
                                         "progress 1/5", "progress 2/5", " ",

@@ -182,7 +182,7 @@ TEST_F(PassThroughTest, ErrorCodeComesBackAndScsiStatusStaysWithTheCaller) {
   FailWith = 5;
   CommandResult failed = link.Run(DownloadCommand(0x00, 0, block));
   EXPECT_EQ(CommandResult::SYSTEM_ERROR, failed.kind);
-  EXPECT_EQ(5u, failed.error);
+  EXPECT_EQ(5u, failed.systemError);
 }
 
 TEST_F(PassThroughTest, CloseDriveHandlesClosesExactlyTheCountInOrder) {
