@@ -17,10 +17,16 @@ enum ExitCode {
 };
 
 int ListCommand(bool json);
+int InfoCommand(const std::string &device, bool json);
+int CheckCommand(const std::string &image, bool json);
 
 struct FlashOptions {
   std::string device, image;
   bool yes = false;
+  bool dryRun = false;       // every check up to the first block, then stop
+  bool json = false;         // the run's record on standard output at the end
+  bool verbose = false;      // every command on standard error
+  std::string log;           // JSON Lines file that gets the run's record, empty: none
   std::string expect;        // "VENDOR PRODUCT", empty: any drive (never blank when given)
   int readySeconds = 60;     // how long to wait for the drive after the flash
 };

@@ -21,7 +21,20 @@ static const char ExitCodes[] =
     "  4    the device cannot be opened (missing, no permission, busy, mounted) or does not\n"
     "       answer; list: no drive could be listed\n"
     "  5    flashed, but interrupted before the drive answered again: check it\n"
-    "  128+N  interrupted by signal N before anything was written\n";
+    "  128+N  interrupted by signal N before anything was written\n"
+    "\n"
+    "Examples:\n"
+    "  $ flashtool list\n"
+    "  /dev/sr0    /dev/sg1    QUOR      VIRTUAL CD-RW     1.00\n"
+    "  $ flashtool check fw.bin\n"
+    "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
+    "  SHA-256: 3a7b...e41f\n"
+    "  It can be flashed.\n"
+    "  $ flashtool flash /dev/sr0 fw.bin --expect \"QUOR VIRTUAL CD-RW\" --dry-run\n"
+    "  Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 1.00\n"
+    "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
+    "  Dry run: every check passed; nothing was written.\n"
+    "  $ flashtool flash /dev/sr0 fw.bin --yes --log service.jsonl\n";
 
 // A blank --expect (an unset shell variable) would otherwise check nothing.
 static std::string NotBlank(const std::string &value) {
@@ -47,6 +60,16 @@ int main(int argc, char **argv) {
   bool json = false;
   list->add_flag("--json", json, "Print a JSON array of objects instead");
 
+  CLI::App *info = app.add_subcommand("info", "What DEVICE says it is, its nodes, address and serial; writes nothing");
+  std::string infoDevice;
+  info->add_option("DEVICE", infoDevice, "The drive: /dev/sr0 or /dev/sg1 on Linux, D: on Windows")->required();
+  info->add_flag("--json", json, "Print a JSON object instead");
+
+  CLI::App *check = app.add_subcommand("check", "Size, blocks, checksum and SHA-256 of IMAGE, and whether it can be flashed");
+  std::string checkImage;
+  check->add_option("IMAGE", checkImage, "The firmware image")->required();
+  check->add_flag("--json", json, "Print a JSON object instead");
+
   CLI::App *flash = app.add_subcommand("flash", "Write IMAGE into the drive DEVICE");
   FlashOptions options;
   flash->add_option("DEVICE", options.device, "The drive: /dev/sr0 or /dev/sg1 on Linux, D: on Windows")
@@ -54,6 +77,20 @@ int main(int argc, char **argv) {
   flash->add_option("IMAGE", options.image, "The firmware image its maker published for that drive")
       ->required();
   flash->add_flag("--yes", options.yes, "Do not ask for confirmation");
+  flash->add_flag("--dry-run", options.dryRun,
+                  "Every check of a flash up to the first block (image, device, identity, --expect, "
+                  "lock, exclusive claim), then stop: nothing is written");
+  flash->add_flag("--json", options.json,
+                  "At the end, the run's record as one JSON object on standard output (the texts go "
+                  "to standard error)");
+  flash->add_flag("--verbose", options.verbose,
+                  "Every command to the drive on standard error: CDB, direction, length, SCSI, host "
+                  "and driver status, residual, sense and time");
+  flash->add_option("--log", options.log,
+                    "Append the run's record to FILE as one line of JSON (JSON Lines): times, host, "
+                    "version, device, identity before and after, image and its SHA-256, every block, "
+                    "outcome, reason, exit code")
+      ->type_name("FILE");
   flash->add_option("--expect", options.expect,
                     "Refuse unless the drive is this \"VENDOR PRODUCT\": the first word must be "
                     "the whole vendor and the rest the whole product, case included (blanks at "
@@ -76,6 +113,8 @@ int main(int argc, char **argv) {
     return EXIT_BAD_INPUT;
   }
   if (list->parsed()) return ListCommand(json);
+  if (info->parsed()) return InfoCommand(infoDevice, json);
+  if (check->parsed()) return CheckCommand(checkImage, json);
   options.readySeconds = atoi(ready.c_str());
   return FlashCommand(options);
 }

@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/record.h"
+#include "cli/words.h"
+
 std::string IdentityText(const DriveIdentity &identity) {
   return std::string(identity.vendor) + " " + identity.product + ", firmware " + identity.revision;
 }
@@ -37,7 +40,7 @@ std::string DrivesJson(const std::vector<ListedDrive> &drives) {
     list.push_back(entry);
   }
   // A system's error text may come in the console's code page, not UTF-8.
-  return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  return JsonLine(list, 2);
 }
 
 static std::string Trimmed(const std::string &text) {
@@ -55,47 +58,27 @@ bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected)
   return !vendor.empty() && vendor == identity.vendor && product == identity.product;
 }
 
-const char *SenseKeyName(uint8_t key) {
-  static const char *const names[16] = {
-      "NO SENSE",       "RECOVERED ERROR", "NOT READY",       "MEDIUM ERROR",
-      "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION",  "DATA PROTECT",
-      "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
-      "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",      "COMPLETED"};
-  return names[key & 0x0F];
-}
-
-static const char *StatusName(uint8_t status) {
-  switch (status) {
-    case GOOD: return "GOOD";
-    case CHECK_CONDITION: return "CHECK CONDITION";
-    case 0x08: return "BUSY";
-    case 0x18: return "RESERVATION CONFLICT";
-    case 0x28: return "TASK SET FULL";
-    default: return "unknown status";
-  }
-}
-
 std::string FailureReason(const CommandResult &result, const std::string &systemText) {
   char text[160];
-  if (result.kind == CommandResult::SYSTEM_ERROR) {
-    snprintf(text, sizeof text, "error %u (%s)", (unsigned)result.error, systemText.c_str());
-    return text;
-  }
   std::string reason;
-  if (result.kind == CommandResult::ADAPTER_ERROR) {
-    snprintf(text, sizeof text, "host adapter status %Xh", (unsigned)result.error);
-    reason = text;
+  switch (result.kind) {
+    case CommandResult::SYSTEM_ERROR:
+      snprintf(text, sizeof text, "error %u (%s)", (unsigned)result.systemError, systemText.c_str());
+      return text;
+    case CommandResult::SHORT_TRANSFER:
+      snprintf(text, sizeof text,
+               "%u bytes of it never reached the drive (residual %u), though the drive said GOOD",
+               (unsigned)result.residual, (unsigned)result.residual);
+      return text;
+    case CommandResult::ADAPTER_ERROR: reason = AdapterWords(result); break;
+    case CommandResult::DONE: break;
   }
   if (result.scsiStatus != GOOD) {
     snprintf(text, sizeof text, "SCSI status %02Xh (%s)", result.scsiStatus,
-             StatusName(result.scsiStatus));
+             StatusWords(result.scsiStatus).c_str());
     reason += (reason.empty() ? "" : ", ") + std::string(text);
   }
-  if (result.scsiStatus == CHECK_CONDITION && result.senseLength > 2) {
-    snprintf(text, sizeof text, ", sense key %X (%s), ASC %02Xh, ASCQ %02Xh", result.SenseKey(),
-             SenseKeyName(result.SenseKey()), result.AdditionalSenseCode(), result.Qualifier());
-    reason += text;
-  }
+  if (result.scsiStatus == CHECK_CONDITION && result.Sense().valid) reason += ", " + SenseWords(result);
   return reason.empty() ? "no reason given" : reason;
 }
 

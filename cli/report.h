@@ -24,9 +24,9 @@ bool IsBlank(const std::string &text);
 // end of each do not count, everything else does, case included.
 bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
 
-const char *SenseKeyName(uint8_t key);
-// Why a command failed, e.g. "SCSI status 02h (CHECK CONDITION), sense key
-// 5 (ILLEGAL REQUEST), ASC 24h, ASCQ 00h"; `systemText` words a system error.
+// Why a command failed, e.g. "SCSI status 02h (Check Condition), sense key
+// 5 (Illegal Request), ASC 24h, ASCQ 00h: Invalid field in cdb";
+// `systemText` words a system error.
 std::string FailureReason(const CommandResult &result, const std::string &systemText);
 
 // Progress of a flash: on a terminal one line that is redrawn for every

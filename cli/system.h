@@ -39,6 +39,8 @@ class OpenedDrive {
   // After a good flash the drive may restart under another node (a USB
   // drive): whether `answer`, the last one at this node, says it has gone.
   virtual bool Gone(const CommandResult &answer) { (void)answer; return false; }
+  // The drive's SCSI address ("1:0:0:0") where the system says, else "".
+  virtual std::string Address() const { return ""; }
 };
 
 // Null when the device cannot be opened, with the failure and a sentence
@@ -50,6 +52,31 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
 // it has one) answers now, opened for a flash; null when there is none.
 std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
                                             const std::string &serial, std::string *device);
+
+// What `info` tells of a device without writing to it: the drive's nodes
+// and address, whether a flash holds it, and what it says it is. `error`
+// says why it could not be asked; `busy` drives are not opened at all.
+struct DriveDescription {
+  std::string device, genericDevice, address;
+  bool busy = false;
+  DriveIdentity identity;
+  std::string serial;
+  std::string error;
+  OpenFailure failure = OPEN_FAILED;  // when `error` is set
+};
+DriveDescription DescribeDrive(const std::string &device);
+
+// Appends one line to the file at `path`, creating it, in one write that
+// reaches the disk before this returns; a line that a crash cut short
+// before it is ended first, so it cannot spoil this one. False with the
+// reason in `why`.
+bool AppendLine(const std::string &path, const std::string &line, std::string *why);
+// Whether `path` can be appended to (made if missing): false with the reason.
+bool CanAppend(const std::string &path, std::string *why);
+
+// SHA-256 of the bytes, in lower-case hex; empty when the system cannot.
+std::string Sha256Hex(const uint8_t *data, size_t size);
+std::string HostName();
 
 // The system's own words for one of its error codes (errno, Win32 error).
 std::string SystemErrorText(uint32_t code);

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <openssl/evp.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,8 +46,9 @@ namespace {
 class LinuxDrive : public OpenedDrive {
  public:
   LinuxDrive(int fd, bool generic, int claim, int lock, const std::string &srName,
-             const std::string &device)
-      : fd_(fd), claim_(claim), lock_(lock), link_(fd, generic), srName_(srName), device_(device) {}
+             const std::string &device, const std::string &address)
+      : fd_(fd), claim_(claim), lock_(lock), link_(fd, generic), srName_(srName), device_(device),
+        address_(address) {}
   ~LinuxDrive() override {
     polling_.Restore();
     close(fd_);
@@ -61,15 +64,16 @@ class LinuxDrive : public OpenedDrive {
   void EndBlocks() override { polling_.Restore(); }
   bool Gone(const CommandResult &answer) override {
     if (answer.kind == CommandResult::SYSTEM_ERROR &&
-        (answer.error == ENODEV || answer.error == ENXIO || answer.error == ENOENT))
+        (answer.systemError == ENODEV || answer.systemError == ENXIO || answer.systemError == ENOENT))
       return true;
     return access(device_.c_str(), F_OK) != 0;
   }
+  std::string Address() const override { return address_; }
 
  private:
   int fd_, claim_, lock_;
   SgIoLink link_;
-  std::string srName_, device_;
+  std::string srName_, device_, address_;
   MediaPolling polling_;
 };
 
@@ -160,7 +164,8 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
     return refuse(FailureOf(error), error == EWOULDBLOCK ? BusyFlashing : Sentence(error, device));
   }
   std::string srName = srNode.empty() ? "" : srNode.substr(srNode.rfind('/') + 1);
-  return std::unique_ptr<OpenedDrive>(new LinuxDrive(fd, generic, claim, lock, srName, device));
+  return std::unique_ptr<OpenedDrive>(
+      new LinuxDrive(fd, generic, claim, lock, srName, device, address));
 }
 
 std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
@@ -178,6 +183,93 @@ std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
     }
   }
   return nullptr;
+}
+
+DriveDescription DescribeDrive(const std::string &device) {
+  DriveDescription d;
+  d.device = device;
+  DeviceNode node;
+  if (InspectNode(device.c_str(), &node) != 0) {
+    d.failure = FailureOf(errno);
+    d.error = Sentence(errno, device);
+    return d;
+  }
+  d.address = ScsiAddressOf(node);
+  if (node.kind == NODE_OTHER) {
+    d.failure = OPEN_NOT_A_DEVICE;
+    d.error = "not a drive: a drive is a device node such as /dev/sr0 or /dev/sg1";
+    return d;
+  }
+  d.genericDevice = node.kind == NODE_CHARACTER ? device : GenericNodeAt(d.address);
+  if (node.kind == NODE_CHARACTER) d.device = CdromNodeAt(d.address).empty() ? device : CdromNodeAt(d.address);
+  int lock = d.address.empty() ? -1 : LockDrive(d.address, false);
+  if (lock < 0 && errno == EWOULDBLOCK) {
+    d.busy = true;
+    return d;
+  }
+  int error = 0;
+  if (!InquireDevice(device, &d.identity, &d.serial, &error)) {
+    d.failure = FailureOf(error);
+    d.error = Sentence(error, device);
+  }
+  if (lock >= 0) close(lock);
+  return d;
+}
+
+static int OpenForAppending(const std::string &path) {
+  // Read too: the file's last byte tells whether its last line was ended.
+  return open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+}
+
+bool CanAppend(const std::string &path, std::string *why) {
+  int fd = OpenForAppending(path);
+  if (fd < 0) {
+    *why = strerror(errno);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+bool AppendLine(const std::string &path, const std::string &line, std::string *why) {
+  int fd = OpenForAppending(path);
+  if (fd < 0) {
+    *why = strerror(errno);
+    return false;
+  }
+  std::string text = line + "\n";
+  struct stat status;
+  char last = '\n';
+  if (fstat(fd, &status) == 0 && status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) == 1 &&
+      last != '\n')
+    text = "\n" + text;
+  bool written = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+  if (!written) *why = errno != 0 ? strerror(errno) : "short write";
+  if (written && fsync(fd) != 0 && errno != EINVAL) {
+    *why = strerror(errno);
+    written = false;
+  }
+  close(fd);
+  return written;
+}
+
+std::string Sha256Hex(const uint8_t *data, size_t size) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) return "";
+  std::string hex;
+  char two[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+std::string HostName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
 }
 
 std::string SystemErrorText(uint32_t code) { return strerror((int)code); }

@@ -3,6 +3,7 @@
 #include "cli/system.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <io.h>
 
@@ -27,7 +28,7 @@ static std::string WhyNotListed(char letter) {
     PassThroughLink link(volume);
     CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
     if (result.kind == CommandResult::SYSTEM_ERROR) {
-      error = result.error;
+      error = result.systemError;
     } else if (!result.Succeeded()) {
       char text[64];
       snprintf(text, sizeof text, "does not say what it is (INQUIRY ends in status %02Xh)",
@@ -94,18 +95,13 @@ char DriveLetter(const std::string &device) {
 
 }  // namespace
 
-std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFailure *failure,
-                                               std::string *why) {
-  char letter = DriveLetter(device);
-  if (letter == 0) {
-    *failure = OPEN_NOT_A_DEVICE;
-    *why = "not a drive: name a drive letter from C: to Z:, such as D:";
-    return nullptr;
-  }
+// The volume of drive `letter` for pass-through, shared for reading only,
+// as the window opens drives: while this process flashes, nobody else can
+// open the drive to write to it. INVALID_HANDLE_VALUE with the failure and
+// its sentence.
+static HANDLE OpenVolume(char letter, OpenFailure *failure, std::string *why) {
   char path[8];
   snprintf(path, sizeof path, "\\\\.\\%c:", letter);
-  // Shared for reading only, as the window opens drives: while this process
-  // flashes, nobody else can open the drive to write to it.
   HANDLE volume = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
   if (volume == INVALID_HANDLE_VALUE) {
@@ -116,9 +112,124 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
     *why = SystemErrorText(error);
     if (error == ERROR_ACCESS_DENIED) *why += " (run it as administrator)";
     if (error == ERROR_SHARING_VIOLATION) *why = "busy: another program has the drive open";
+  }
+  return volume;
+}
+
+static const char NotALetter[] = "not a drive: name a drive letter from C: to Z:, such as D:";
+
+std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFailure *failure,
+                                               std::string *why) {
+  char letter = DriveLetter(device);
+  if (letter == 0) {
+    *failure = OPEN_NOT_A_DEVICE;
+    *why = NotALetter;
     return nullptr;
   }
+  HANDLE volume = OpenVolume(letter, failure, why);
+  if (volume == INVALID_HANDLE_VALUE) return nullptr;
   return std::unique_ptr<OpenedDrive>(new WindowsDrive(volume));
+}
+
+DriveDescription DescribeDrive(const std::string &device) {
+  DriveDescription d;
+  d.device = device;
+  char letter = DriveLetter(device);
+  if (letter == 0) {
+    d.failure = OPEN_NOT_A_DEVICE;
+    d.error = NotALetter;
+    return d;
+  }
+  HANDLE volume = OpenVolume(letter, &d.failure, &d.error);
+  if (volume == INVALID_HANDLE_VALUE) {
+    d.busy = d.failure == OPEN_BUSY;
+    if (d.busy) d.error.clear();
+    return d;
+  }
+  PassThroughLink link(volume);
+  CommandResult result = AskIdentity(link, &d.identity, &d.serial);
+  if (!result.Succeeded()) {
+    d.failure = OPEN_FAILED;
+    d.error = "does not say what it is (INQUIRY)";
+  }
+  CloseHandle(volume);
+  return d;
+}
+
+static HANDLE OpenForAppending(const std::string &path) {
+  return CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ, NULL,
+                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+bool CanAppend(const std::string &path, std::string *why) {
+  HANDLE file = OpenForAppending(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    *why = SystemErrorText(GetLastError());
+    return false;
+  }
+  CloseHandle(file);
+  return true;
+}
+
+bool AppendLine(const std::string &path, const std::string &line, std::string *why) {
+  HANDLE file = OpenForAppending(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    *why = SystemErrorText(GetLastError());
+    return false;
+  }
+  std::string text = line + "\r\n";
+  LARGE_INTEGER size;
+  char last = '\n';
+  DWORD got = 0;
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    LARGE_INTEGER at;
+    at.QuadPart = size.QuadPart - 1;
+    if (SetFilePointerEx(file, at, NULL, FILE_BEGIN) && ReadFile(file, &last, 1, &got, NULL) &&
+        got == 1 && last != '\n')
+      text = "\r\n" + text;
+  }
+  DWORD written = 0;
+  bool whole = WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL) &&
+               written == text.size() && FlushFileBuffers(file);
+  if (!whole) *why = SystemErrorText(GetLastError());
+  CloseHandle(file);
+  return whole;
+}
+
+// SHA-256 came to CryptoAPI with Windows XP SP3, after the Windows 2000 the
+// build targets: named here, and asked at run time; older systems say no.
+#ifndef PROV_RSA_AES
+#define PROV_RSA_AES 24
+#endif
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | 12)
+#endif
+
+std::string Sha256Hex(const uint8_t *data, size_t size) {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  std::string hex;
+  BYTE digest[32];
+  DWORD length = sizeof digest;
+  if (CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+      CryptHashData(hash, data, (DWORD)size, 0) &&
+      CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
+    char two[3];
+    for (DWORD i = 0; i < length; ++i) {
+      snprintf(two, sizeof two, "%02x", digest[i]);
+      hex += two;
+    }
+  }
+  if (hash != 0) CryptDestroyHash(hash);
+  if (provider != 0) CryptReleaseContext(provider, 0);
+  return hex;
+}
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+  DWORD size = sizeof name;
+  return GetComputerNameA(name, &size) ? name : "";
 }
 
 std::string SystemErrorText(uint32_t code) {

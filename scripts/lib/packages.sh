@@ -27,7 +27,7 @@ kernel_runs_32bit() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
-  clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libsystemd-dev pkgconf
+  clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libsystemd-dev libsgutils2-dev libssl-dev pkgconf
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 WINE_PACKAGES=(wine wine64 xvfb x11-utils)

@@ -249,6 +249,17 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   EXPECT_EQ(parsed[3], nlohmann::json({{"device", "/dev/sr4"}, {"error", "busy: another flashtool is flashing this drive"}}));
   for (const std::string &line : Journal("OPEN")) EXPECT_FALSE(Has(line, "/dev/sr4")) << line;
 
+  Output info = Run({"info", "/dev/sg1", "--json"});
+  EXPECT_EQ(info.code, 0) << info.err;
+  nlohmann::json described = nlohmann::json::parse(info.out);
+  EXPECT_EQ(described["device"], "/dev/sr0");
+  EXPECT_EQ(described["sg"], "/dev/sg1");
+  EXPECT_EQ(described["address"], "0:0:0:0");
+  EXPECT_EQ(described["identity"]["product"], "VIRTUAL CD-RW");
+  Output busy = Run({"info", "/dev/sr4"});
+  EXPECT_EQ(busy.code, 4);
+  EXPECT_TRUE(Has(busy.out, "Busy:     a flashtool is flashing it")) << busy.out;
+
   denied = "/dev/sr0,/dev/sr2,/dev/sr3";
   Output none = Run({"list"});
   EXPECT_EQ(none.code, 4) << "no drive could be listed";
@@ -311,6 +322,33 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   EXPECT_EQ(Journal("FLASHED").size(), 2u);
   EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 2.00"))
       << unread.err;
+
+  // A dry run sends no download; --json gives a script the run's record.
+  Output dry = Run({"flash", "/dev/sr0", image, "--dry-run", "--json"});
+  EXPECT_EQ(dry.code, 0) << dry.err;
+  EXPECT_EQ(Journal("FLASHED").size(), 2u);
+  EXPECT_TRUE(Has(dry.err, "Dry run: every check passed; nothing was written.")) << dry.err;
+  nlohmann::json record = nlohmann::json::parse(dry.out);
+  EXPECT_EQ(record["outcome"], "checked");
+  EXPECT_TRUE(record["blocks"].empty());
+  Output json = Run({"flash", "/dev/sr0", image, "--yes", "--json"});
+  EXPECT_EQ(json.code, 0) << json.err;
+  record = nlohmann::json::parse(json.out);
+  EXPECT_EQ(record["outcome"], "flashed");
+  EXPECT_EQ(record["exit_code"], 0);
+  EXPECT_EQ(record["after"]["revision"], "2.00");
+  EXPECT_EQ(record["blocks"][1]["index"], "FF");
+  std::string digest;
+  if (FILE *sum = popen(("sha256sum " + image).c_str(), "r")) {
+    char text[65] = "";
+    if (fscanf(sum, "%64s", text) == 1) digest = text;
+    pclose(sum);
+  }
+  EXPECT_EQ(record["image"]["sha256"], digest);
+  Output checked = Run({"check", image});
+  EXPECT_EQ(checked.code, 0);
+  EXPECT_TRUE(Has(checked.out, "SHA-256: " + digest + "\nIt can be flashed.\n")) << checked.out;
+  EXPECT_EQ(Run({"check", folder}).code, 2);
 }
 
 TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
@@ -365,8 +403,11 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   EXPECT_EQ(matching.code, 0) << matching.err;
 }
 
-TEST_F(Flashtool, FailuresNameTheirReason) {
-  vdrive::DriveConfig refusing = Sr(0);
+// Each failure in the words of sg3_utils' library, with a hint where one
+// fits, and one complete record per run in the service log whatever the
+// outcome; a line a crash cut short before them spoils none.
+TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
+  vdrive::DriveConfig refusing = Sr(0);  // fixed-format sense at block 01
   refusing.failAt = 1;
   refusing.checkCondition = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
   vdrive::DriveConfig stuck = Sr(1);  // its first TEST UNIT READY after the flash never ends
@@ -382,18 +423,39 @@ TEST_F(Flashtool, FailuresNameTheirReason) {
   unready.failAt = 0;
   unready.failCount = 0;
   unready.checkCondition = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
-  Drives({refusing, stuck, lost, unready});
+  vdrive::DriveConfig bridged = Sr(4);  // descriptor-format sense: no such command
+  bridged.failAt = 0;
+  bridged.checkCondition = {0x72, 0x05, 0x20, 0x00, 0, 0, 0, 0};
+  vdrive::DriveConfig shortened = Sr(5);  // block 01 does not arrive whole, yet GOOD
+  shortened.failAt = 1;
+  shortened.shortBy = 512;
+  Drives({refusing, stuck, lost, unready, bridged, shortened});
   std::string image = Image("three.bin", 3 * 40960);
+  std::string log = folder + "/service.jsonl";
+  std::ofstream(log) << "{\"cut short by a crash";
 
-  Output refused = Run({"flash", "/dev/sr0", image, "--yes"});
+  Output refused = Run({"flash", "/dev/sr0", image, "--yes", "--log", log});
   EXPECT_EQ(refused.code, 1);
-  EXPECT_TRUE(Has(refused.err, "block 01 (2 of the image) failed: SCSI status 02h (CHECK CONDITION), "
-                               "sense key 5 (ILLEGAL REQUEST), ASC 24h, ASCQ 00h"))
+  EXPECT_TRUE(Has(refused.err, "block 01 (2 of the image) failed: SCSI status 02h (Check Condition), "
+                               "sense key 5 (Illegal Request), ASC 24h, ASCQ 00h: Invalid field in cdb"))
       << refused.err;
   EXPECT_EQ(Downloads(), 2u) << "nothing after the refused block";
 
+  Output bridge = Run({"flash", "/dev/sr4", image, "--yes"});
+  EXPECT_EQ(bridge.code, 1);
+  EXPECT_TRUE(Has(bridge.err, "block 00 (1 of the image) failed: SCSI status 02h (Check Condition), "
+                              "sense key 5 (Illegal Request), ASC 20h, ASCQ 00h: Invalid command operation code\n"
+                              "flashtool: the drive took no block of the image\n"
+                              "hint: the drive does not take the download command. A USB bridge"))
+      << bridge.err;
+
+  Output cut = Run({"flash", "/dev/sr5", image, "--yes"});
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_TRUE(Has(cut.err, "block 01 (2 of the image) failed: 512 bytes of it never reached the drive (residual 512)"))
+      << cut.err;
+
   Clock::time_point started = Clock::now();
-  Output gone = Run({"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "1"});
+  Output gone = Run({"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "1", "--log", log});
   EXPECT_EQ(gone.code, 1);
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(8)) << "a hanging TEST UNIT READY stretched the wait";
   EXPECT_TRUE(Has(gone.out, "Flashed: the drive took all 3 blocks."));
@@ -401,15 +463,40 @@ TEST_F(Flashtool, FailuresNameTheirReason) {
 
   Output adapter = Run({"flash", "/dev/sr2", image, "--yes"});
   EXPECT_EQ(adapter.code, 1) << adapter.err;
-  EXPECT_TRUE(Has(adapter.err, "block 01 (2 of the image) failed: host adapter status 100h")) << adapter.err;
+  EXPECT_TRUE(Has(adapter.err, "block 01 (2 of the image) failed: host status 01h (DID_NO_CONNECT)\n"))
+      << adapter.err;
+  EXPECT_TRUE(Has(adapter.err, "hint: the drive stopped answering")) << adapter.err;
 
   size_t before = Downloads();
-  Output notReady = Run({"flash", "/dev/sr3", image, "--yes"});
+  Output notReady = Run({"flash", "/dev/sr3", image, "--yes", "--log", log});
   EXPECT_EQ(notReady.code, 1);
-  EXPECT_TRUE(Has(notReady.err, "/dev/sr3 is not ready to be flashed: SCSI status 02h (CHECK CONDITION), "
-                                "sense key 2 (NOT READY), ASC 04h, ASCQ 01h; nothing was written"))
+  EXPECT_TRUE(Has(notReady.err, "/dev/sr3 is not ready to be flashed: SCSI status 02h (Check Condition), "
+                                "sense key 2 (Not Ready), ASC 04h, ASCQ 01h: Logical unit is in process "
+                                "of becoming ready; nothing was written"))
       << notReady.err;
   EXPECT_EQ(Downloads(), before);
+
+  std::ifstream in(log);
+  std::vector<nlohmann::json> records;
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "{\"cut short by a crash");
+  while (std::getline(in, line)) records.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0]["outcome"], "failed");
+  EXPECT_EQ(records[0]["exit_code"], 1);
+  EXPECT_EQ(records[0]["address"], "0:0:0:0");
+  EXPECT_EQ(records[0]["before"]["revision"], "1.00");
+  EXPECT_TRUE(records[0]["after"].is_null());
+  EXPECT_EQ(records[0]["image"]["blocks"], 3);
+  EXPECT_EQ(records[0]["image"]["sha256"].get<std::string>().size(), 64u);
+  ASSERT_EQ(records[0]["blocks"].size(), 2u);
+  EXPECT_EQ(records[0]["blocks"][0]["outcome"], "ok");
+  EXPECT_EQ(records[0]["blocks"][1]["index"], "01");
+  EXPECT_TRUE(Has(records[0]["reason"], "block 01 (2 of the image) failed")) << records[0];
+  EXPECT_EQ(records[1]["blocks"].size(), 3u);
+  EXPECT_TRUE(Has(records[1]["reason"], "did not come back")) << records[1];
+  EXPECT_TRUE(Has(records[2]["reason"], "not ready to be flashed")) << records[2];
 }
 
 // Interrupts and stops during the blocks, and other users of the drive.

@@ -305,6 +305,7 @@ Served RunCommand(vdrive::Drive *drive, sg_io_hdr_t *h, std::string *outcome) {
   }
   h->sb_len_wr = (unsigned char)senseLength;
   if (direction == vdrive::DIR_IN) h->resid = (int)(length - r.transferred);
+  if (direction == vdrive::DIR_OUT) h->resid = (int)r.residual;
   if (h->status != 0) h->info |= SG_INFO_CHECK;
   return s;
 }

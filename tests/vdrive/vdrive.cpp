@@ -112,13 +112,14 @@ bool ParseConfig(const std::string &text, Config *config, std::string *error) {
     else if (key == "moves_to") d.movesTo = value;
     else if (key == "delay_ms") ok = ToInt(value, 10, &n) && (d.delayMs = (int)n, true);
     else if (key == "hang") ok = ToInt(value, 10, &n) && (d.hang = n != 0, true);
+    else if (key == "short_by") ok = ToInt(value, 10, &n) && (d.shortBy = (int)n, true);
     else if (key == "vanish") ok = ToInt(value, 10, &n) && (d.vanish = n != 0, true);
     else return fail("unknown key '" + key + "'");
     if (!ok) return fail("bad value for " + key);
   }
   for (const DriveConfig &d : config->drives) {
     int outcomes = (d.failError != 0) + !d.checkCondition.empty() + (d.aspiStatus >= 0) +
-                   (d.aspiReject >= 0) + d.hang + d.vanish;
+                   (d.aspiReject >= 0) + d.hang + d.vanish + (d.shortBy > 0);
     if (d.failAt >= 0 && outcomes != 1) {
       *error = "drive " + d.name + ": a fault needs exactly one outcome";
       return false;
@@ -156,6 +157,7 @@ std::string FormatConfig(const Config &config) {
     }
     if (d.hang) out << "hang=1\n";
     if (d.vanish) out << "vanish=1\n";
+    if (d.shortBy > 0) out << "short_by=" << d.shortBy << "\n";
   }
   return out.str();
 }
@@ -216,6 +218,8 @@ Result Drive::Execute(const uint8_t *cdb, int cdbLength, Direction direction, ui
       r.kind = Result::WIN32_ERROR;
       r.error = config.failError != 0 ? config.failError : (uint32_t)ERROR_GONE;
       r.events.push_back("VANISHED " + config.name);
+    } else if (config.shortBy > 0) {
+      r.residual = (uint32_t)config.shortBy;  // the block never arrived whole: not taken
     } else if (config.failError != 0) {
       r.kind = Result::WIN32_ERROR;
       r.error = config.failError;

@@ -46,6 +46,7 @@ struct DriveConfig {
   int aspiReject = -1;                  // the ASPI layer answers this at once, writes no status
   bool hang = false;                    // the request never completes
   bool vanish = false;                  // the drive disappears at this command
+  int shortBy = 0;                      // GOOD, but this many bytes of the data-out never arrived
 };
 
 struct Config {
@@ -79,6 +80,7 @@ struct Result {
   uint8_t scsiStatus = 0;   // COMPLETED: 0 GOOD or 2 CHECK CONDITION
   std::vector<uint8_t> sense;
   uint32_t transferred = 0; // data-in bytes written
+  uint32_t residual = 0;    // bytes of the transfer that did not move
   std::vector<std::string> events;  // journal lines: BLOCK, FLASHED, VANISHED
 };
 
