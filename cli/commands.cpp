@@ -132,8 +132,11 @@ class VerboseTap : public CommandTap {
     int at = snprintf(line, sizeof line, "> cdb");
     for (int i = 0; i < command.cdbLength && at < (int)sizeof line - 4; ++i)
       at += snprintf(line + at, sizeof line - at, " %02X", command.cdb[i]);
-    fprintf(stderr, "%s  %s %u bytes, time-out %u s\n", line, directions[command.direction],
-            command.data != nullptr ? (unsigned)command.length : 0u, (unsigned)command.timeoutSeconds);
+    if (command.direction == DATA_NONE || command.data == nullptr)
+      fprintf(stderr, "%s  no data, time-out %u s\n", line, (unsigned)command.timeoutSeconds);
+    else
+      fprintf(stderr, "%s  %s %u bytes, time-out %u s\n", line, directions[command.direction],
+              (unsigned)command.length, (unsigned)command.timeoutSeconds);
     started_ = Clock::now();
   }
   void After(const ScsiCommand &, const CommandResult &result) override {
