@@ -14,7 +14,8 @@
 
 static const char ExitCodes[] =
     "Exit codes:\n"
-    "  0    flashed, and the drive came back; list: it listed a drive\n"
+    "  0    flashed, and the drive came back; list: it listed a drive; info: the drive\n"
+    "       answered; check: the image can be flashed; a dry run: every check passed\n"
     "  1    the flash failed, or the drive did not come back\n"
     "  2    bad arguments (DEVICE not a device, blank --expect), or an image that cannot be flashed\n"
     "  3    refused: no CD/DVD drive, another drive than --expect names, not confirmed\n"
@@ -95,12 +96,13 @@ int main(int argc, char **argv) {
                     "Refuse unless the drive is this \"VENDOR PRODUCT\": the first word must be "
                     "the whole vendor and the rest the whole product, case included (blanks at "
                     "their ends do not count); a blank value is refused")
-      ->check(CLI::Validator(NotBlank, "\"VENDOR PRODUCT\""));
+      ->type_name("\"VENDOR PRODUCT\"")
+      ->check(CLI::Validator(NotBlank, ""));
   std::string ready = "60";
   flash->add_option("--ready-timeout", ready,
                     "Seconds to wait for the drive after the flash, 1 to 3600 (default 60)")
       ->type_name("SECONDS")
-      ->check(CLI::Validator(Seconds, "SECONDS"));
+      ->check(CLI::Validator(Seconds, ""));
 
   try {
     app.parse(argc, argv);
