@@ -35,4 +35,10 @@ set_target_properties(flashtool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINA
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_link_options(flashtool PRIVATE ${FLASHTOOL_STATIC_LINK})
   target_link_libraries(flashtool PRIVATE advapi32)  # SHA-256 of the image, by CryptoAPI
+  # Windows file names ignore case: a console flashtool.exe would take the
+  # place of FlashTool.exe when the two are copied into one folder.
+  set_target_properties(flashtool PROPERTIES OUTPUT_NAME flashtool-cli)
+  target_sources(flashtool PRIVATE res/flashtool-cli.rc)
+  set_source_files_properties(res/flashtool-cli.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_SOURCE_DIR}/res/versioninfo.rc;${CMAKE_BINARY_DIR}/res/version.h")
 endif()

@@ -52,6 +52,15 @@ target_link_options(FlashTool PRIVATE ${FLASHTOOL_STATIC_LINK})
 set_target_properties(FlashTool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # windres reads the .rc as UTF-8 so that the Chinese texts arrive as UTF-16.
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+# The version resource of both programs takes the project's version from a
+# header made here; windres finds it through the folder it is made in.
+set(version_patch 0)
+if(PROJECT_VERSION_PATCH)
+  set(version_patch ${PROJECT_VERSION_PATCH})
+endif()
+set(FLASHTOOL_VERSION_NUMBERS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${version_patch},0")
+configure_file(res/version.h.in ${CMAKE_BINARY_DIR}/res/version.h @ONLY)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I ${CMAKE_BINARY_DIR}/res")
 
 include(cmake/cli.cmake)
 
@@ -65,3 +74,5 @@ endif()
 # windres pulls these in by name; Ninja would not notice them changing.
 set_source_files_properties(res/flashtool.rc PROPERTIES OBJECT_DEPENDS
   "${CMAKE_SOURCE_DIR}/res/flashtool.ico;${CMAKE_SOURCE_DIR}/res/flashtool.manifest")
+set_property(SOURCE res/flashtool.rc APPEND PROPERTY OBJECT_DEPENDS
+  ${CMAKE_SOURCE_DIR}/res/versioninfo.rc ${CMAKE_BINARY_DIR}/res/version.h)

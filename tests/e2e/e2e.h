@@ -92,7 +92,7 @@ Program &StartTool(const std::string &name, const std::vector<VDrive> &drives,
 // in this scenario (FLASHTOOL_INJECT_FAULTS of vdrive_inject.dll), e.g.
 // "read_lock=image.bin@81920;no_events=1".
 void SetInjectedFaults(const std::string &faults);
-// A console program next to the driver (flashtool.exe), its output caught;
+// A console program next to the driver (flashtool-cli.exe), its output caught;
 // OutputOf reads it once the program has ended.
 Program &StartConsoleTool(const std::string &name, const std::vector<VDrive> &drives,
                           const std::string &arguments);

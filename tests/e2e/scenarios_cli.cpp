@@ -1,17 +1,17 @@
-// flashtool.exe, the console program, under Wine: drives by letter and a
+// flashtool-cli.exe, the console program, under Wine: drives by letter and a
 // flash through the same injected virtual drives as the window's.
 #include "e2e/e2e.h"
 
 namespace {
 
 const bool registered = [] {
-  Scenario("flashtool.exe lists drives by letter and flashes D: with --yes", [] {
+  Scenario("flashtool-cli.exe lists drives by letter and flashes D: with --yes", [] {
     SetWindowsVersion("win7");
     VDrive g = CdDrive('g');
     g.vendor = "ABCD";
     g.product = "DVD-RW 5678";
     g.revision = "B2";
-    Program &list = StartConsoleTool("flashtool.exe", {HardDisk('c'), CdDrive('d'), g}, "list");
+    Program &list = StartConsoleTool("flashtool-cli.exe", {HardDisk('c'), CdDrive('d'), g}, "list");
     ExpectExit(list, 0);
     ExpectEqual(OutputOf(list),
                 "D:          QUOR      VIRTUAL CD-RW     1.00\r\n"
@@ -19,7 +19,7 @@ const bool registered = [] {
                 "flashtool list");
 
     std::string image = WriteImage("cli.bin", 40961);
-    Program &flash = StartConsoleTool("flashtool.exe", {CdDrive('d')},
+    Program &flash = StartConsoleTool("flashtool-cli.exe", {CdDrive('d')},
                                       "flash d: \"" + image + "\" --yes --ready-timeout 5");
     ExpectExit(flash, 0, 60000);
     std::string output = OutputOf(flash);
@@ -40,7 +40,7 @@ const bool registered = [] {
     // The other ways to write drive D reach it too; a refusal after the
     // drive said what it is shows that it was opened.
     for (const char *device : {"D:\\", "\\\\.\\D:"}) {
-      Program &named = StartConsoleTool("flashtool.exe", {CdDrive('d')},
+      Program &named = StartConsoleTool("flashtool-cli.exe", {CdDrive('d')},
                                         std::string("flash ") + device + " \"" + image +
                                             "\" --yes --expect \"OTHER DRIVE\"");
       ExpectExit(named, 3);
@@ -50,10 +50,10 @@ const bool registered = [] {
     }
   });
 
-  Scenario("flashtool.exe list says a CD/DVD drive needs administrator rights", [] {
+  Scenario("flashtool-cli.exe list says a CD/DVD drive needs administrator rights", [] {
     SetWindowsVersion("win7");
     SetInjectedFaults("deny_open=e");
-    Program &list = StartConsoleTool("flashtool.exe", {HardDisk('c')}, "list --json");
+    Program &list = StartConsoleTool("flashtool-cli.exe", {HardDisk('c')}, "list --json");
     ExpectExit(list, 4);
     std::string output = OutputOf(list);
     Expect(output.find("\"device\": \"E:\"") != std::string::npos &&
