@@ -27,10 +27,13 @@ kernel_runs_32bit() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
-  clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libsystemd-dev libsgutils2-dev libssl-dev pkgconf
+  clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libsystemd-dev libsgutils2-dev libssl-dev pkgconf scdoc
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 WINE_PACKAGES=(wine wine64 xvfb x11-utils)
+# The Debian package and the Windows zip, and their checks: dpkg-shlibdeps
+# for the dependencies, lintian, man to render the manual page.
+PACKAGE_PACKAGES=(dpkg-dev lintian man-db zip unzip)
 
 # Picks the Windows build that Wine runs here and sets wine_preset,
 # wine_arch and wine_loader: the i686 product itself under wine32 where the
