@@ -3,6 +3,7 @@
 #define FLASHTOOL_CLI_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 enum ExitCode {
   EXIT_OK = 0,             // list: at least one drive listed
@@ -13,6 +14,8 @@ enum ExitCode {
   EXIT_NO_DEVICE = 4,      // the device cannot be opened, is busy or does not answer;
                            // list: no drive could be listed
   EXIT_FLASHED_UNSEEN = 5, // flashed, but interrupted before the drive answered again
+  // Several drives: 0 when every one flashed and came back, else the first
+  // of 1, 5, 128+N, 4, 3, 2 that any drive ended in.
   EXIT_INTERRUPTED = 128   // plus the signal: stopped before anything was written
 };
 
@@ -21,7 +24,10 @@ int InfoCommand(const std::string &device, bool json);
 int CheckCommand(const std::string &image, bool json);
 
 struct FlashOptions {
-  std::string device, image;
+  std::vector<std::string> devices;  // one drive, or several flashed at once
+  std::string image;
+  bool all = false;          // every CD/DVD drive that --expect names
+  bool skipFailing = false;  // several drives: flash those that pass their checks
   bool yes = false;
   bool dryRun = false;       // every check up to the first block, then stop
   bool json = false;         // the run's record on standard output at the end

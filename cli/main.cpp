@@ -22,6 +22,8 @@ static const char ExitCodes[] =
     "  4    the device cannot be opened (missing, no permission, busy, mounted) or does not\n"
     "       answer; list: no drive could be listed\n"
     "  5    flashed, but interrupted before the drive answered again: check it\n"
+    "  several drives: 0 when every one flashed and came back, else the first of\n"
+    "       1, 5, 128+N, 4, 3, 2 that any drive ended in\n"
     "  128+N  interrupted by signal N before anything was written\n"
     "\n"
     "Examples:\n"
@@ -73,10 +75,16 @@ int main(int argc, char **argv) {
 
   CLI::App *flash = app.add_subcommand("flash", "Write IMAGE into the drive DEVICE");
   FlashOptions options;
-  flash->add_option("DEVICE", options.device, "The drive: /dev/sr0 or /dev/sg1 on Linux, D: on Windows")
-      ->required();
-  flash->add_option("IMAGE", options.image, "The firmware image its maker published for that drive")
-      ->required();
+  std::vector<std::string> positionals;
+  flash->add_option("DEVICE... IMAGE", positionals,
+                    "The drive (/dev/sr0 or /dev/sg1 on Linux, D: on Windows), or several drives "
+                    "flashed at once, then the firmware image its maker published for them")
+      ->required()
+      ->expected(1, -1);
+  flash->add_flag("--all", options.all,
+                  "Flash every CD/DVD drive that --expect names (needs --expect)");
+  flash->add_flag("--skip-failing", options.skipFailing,
+                  "Several drives: flash those that pass their checks, even when others do not");
   flash->add_flag("--yes", options.yes, "Do not ask for confirmation");
   flash->add_flag("--dry-run", options.dryRun,
                   "Every check of a flash up to the first block (image, device, identity, --expect, "
@@ -118,5 +126,16 @@ int main(int argc, char **argv) {
   if (info->parsed()) return InfoCommand(infoDevice, json);
   if (check->parsed()) return CheckCommand(checkImage, json);
   options.readySeconds = atoi(ready.c_str());
+  // The last word is the image; the ones before it the drives.
+  options.image = positionals.back();
+  options.devices.assign(positionals.begin(), positionals.end() - 1);
+  std::string wrong = options.all && options.expect.empty() ? "--all needs --expect \"VENDOR PRODUCT\""
+                    : options.all && !options.devices.empty() ? "--all takes no DEVICE, only IMAGE"
+                    : !options.all && options.devices.empty() ? "DEVICE and IMAGE are required"
+                    : "";
+  if (!wrong.empty()) {
+    fprintf(stderr, "%s\nRun with --help for more information.\n", wrong.c_str());
+    return EXIT_BAD_INPUT;
+  }
   return FlashCommand(options);
 }

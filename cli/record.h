@@ -38,6 +38,8 @@ struct RunRecord {
   std::vector<BlockFact> blockFacts;
   std::string outcome, reason;
   int exitCode = 0;
+  int trouble = 0;  // the hint that fits (a Trouble of hints.h), not recorded
+  double seconds = 0;  // how long the drive's part of the run took
 };
 
 // Now, as "2026-12-08T23:11:07Z".

@@ -26,8 +26,8 @@ else()
   set(cli_system cli/system_linux.cpp cli/inhibit_linux.cpp cli/words_linux.cpp)
 endif()
 
-add_executable(flashtool cli/main.cpp cli/commands.cpp cli/hints.cpp cli/record.cpp cli/report.cpp
-  ${cli_system})
+add_executable(flashtool cli/main.cpp cli/commands.cpp cli/console.cpp cli/flash.cpp cli/hints.cpp
+  cli/record.cpp cli/report.cpp ${cli_system})
 target_compile_definitions(flashtool PRIVATE FLASHTOOL_VERSION="${PROJECT_VERSION}")
 target_compile_options(flashtool PRIVATE -Wall -Wextra)
 target_link_libraries(flashtool PRIVATE flashsys cli_headers)

@@ -391,7 +391,7 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr0", image, "--yes"}, 4, "Permission denied (root or membership"},
       {{"flash", "/dev/sr7", image, "--yes"}, 4, "/dev/sr7: No such file or directory"},
       {{"flash", "/dev/sr3", image, "--yes"}, 4, "busy: its disc is mounted at /media/cd rom; unmount it"},
-      {{"flash", "/dev/sr1"}, 2, "IMAGE is required"},
+      {{"flash", "/dev/sr1"}, 2, "DEVICE and IMAGE are required"},
   };
   for (const Case &c : cases) {
     Output run = Run(c.args);
@@ -497,6 +497,52 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   EXPECT_EQ(records[1]["blocks"].size(), 3u);
   EXPECT_TRUE(Has(records[1]["reason"], "did not come back")) << records[1];
   EXPECT_TRUE(Has(records[2]["reason"], "not ready to be flashed")) << records[2];
+}
+
+// Three drives at once, one refusing block 01: the others take every
+// block, each drive has its record and its line in the table, and the
+// failure decides the exit code. One drive refused before the start keeps
+// every drive untouched.
+TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
+  vdrive::DriveConfig failing = Sr(1);
+  failing.failAt = 1;
+  failing.checkCondition = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+  std::vector<vdrive::DriveConfig> drives{Sr(0), failing, Sr(2)};
+  for (vdrive::DriveConfig &d : drives) d.delayMs = 20;
+  vdrive::DriveConfig disk = Sr(3);
+  disk.type = 0;
+  drives.push_back(disk);
+  Drives(drives);
+  std::string image = Image("batch.bin", 4 * 40960);
+  std::string log = folder + "/batch.jsonl";
+
+  Output refused = Run({"flash", "/dev/sr0", "/dev/sr1", "/dev/sr3", image, "--yes"});
+  EXPECT_EQ(refused.code, 3) << refused.err;
+  EXPECT_TRUE(Has(refused.err, "1 of 3 drives cannot be flashed; nothing was written to any drive")) << refused.err;
+  EXPECT_EQ(Downloads(), 0u);
+  EXPECT_EQ(Run({"flash", "--all", image, "--yes"}).code, 2) << "--all without --expect";
+
+  Output batch = Run({"flash", "--all", image, "--expect", "QUOR VIRTUAL CD-RW", "--yes", "--json", "--log", log});
+  EXPECT_EQ(batch.code, 1) << batch.err;
+  size_t ok[3] = {0, 0, 0};
+  for (const std::string &line : Journal("BLOCK"))
+    for (int n = 0; n < 3; ++n) ok[n] += Has(line, "/dev/sr" + std::to_string(n) + " ") && Has(line, " ok");
+  EXPECT_EQ(ok[0], 4u);
+  EXPECT_EQ(ok[1], 1u) << "the failing drive stops at its block 01";
+  EXPECT_EQ(ok[2], 4u);
+  EXPECT_EQ(Journal("FLASHED").size(), 2u);
+  nlohmann::json records = nlohmann::json::parse(batch.out);
+  ASSERT_EQ(records.size(), 3u) << "the disk is no drive of that identity";
+  EXPECT_EQ(records[0]["outcome"], "flashed");
+  EXPECT_EQ(records[1]["outcome"], "failed");
+  EXPECT_TRUE(Has(records[1]["reason"], "block 01 (2 of the image) failed")) << records[1];
+  EXPECT_EQ(records[2]["after"]["revision"], "2.00");
+  EXPECT_TRUE(Has(batch.err, "/dev/sr1    QUOR VIRTUAL CD-RW 1.00         -                               failed"))
+      << batch.err;
+  std::ifstream in(log);
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) EXPECT_NO_THROW(nlohmann::json::parse(line));
+  EXPECT_EQ(lines, 3);
 }
 
 // Interrupts and stops during the blocks, and other users of the drive.

@@ -1,0 +1,91 @@
+#include "cli/console.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "cli/commands.h"
+#include "cli/system.h"
+
+namespace {
+
+std::mutex Speaking;  // one line at a time, whole, from any thread
+int OutputError;
+std::string LastSaid;
+FILE *Facts = stdout;
+thread_local RunRecord *Recording;
+thread_local bool Quiet;
+
+}  // namespace
+
+void Say(const char *format, ...) {
+  va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  int length = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string line(length > 0 ? (size_t)length : 0, '\0');
+  if (length > 0) vsnprintf(&line[0], line.size() + 1, format, again);
+  va_end(again);
+  if (Quiet) return;
+  std::lock_guard<std::mutex> hold(Speaking);
+  if (Facts == stdout) LastSaid = line;
+  if ((fputs(line.c_str(), Facts) < 0 || fflush(Facts) != 0) && OutputError == 0 && Facts == stdout)
+    OutputError = errno;
+}
+
+void Complain(const std::string &text) {
+  if (Recording != nullptr && Recording->reason.empty()) Recording->reason = text;
+  if (Quiet) return;
+  std::lock_guard<std::mutex> hold(Speaking);
+  fprintf(stderr, "flashtool: %s\n", text.c_str());
+}
+
+void Hint(Trouble trouble) {
+  if (Recording != nullptr && Recording->trouble == TROUBLE_NONE) Recording->trouble = trouble;
+  if (Quiet) return;
+  std::lock_guard<std::mutex> hold(Speaking);
+  fputs(HintText(trouble), stderr);
+}
+
+void FactsToStandardError(bool toError) { Facts = toError ? stderr : stdout; }
+
+void SpeakFor(RunRecord *record, bool quiet) {
+  Recording = record;
+  Quiet = quiet;
+}
+
+int Finished(int code) {
+  if (OutputError != 0) {
+    Complain(std::string("standard output was lost (") + strerror(OutputError) + ")" +
+             (LastSaid.empty() ? "" : "; it last said: " + LastSaid.substr(0, LastSaid.find('\n'))));
+  }
+  return code;
+}
+
+std::string ImageProblem(const LoadedImage &image) {
+  switch (image.outcome) {
+    case IMAGE_LOADED: return "";
+    case IMAGE_NOT_OPENED: return "cannot open it: " + SystemErrorText(image.systemError);
+    case IMAGE_NOT_A_FILE: return "not a regular file: an image is a file such as fw.bin";
+    case IMAGE_SIZE_UNKNOWN: return "cannot tell its size: " + SystemErrorText(image.systemError);
+    case IMAGE_EMPTY: return "it is empty";
+    case IMAGE_TOO_LARGE:
+      return "it holds " + std::to_string(image.plan.imageSize) +
+             " bytes; the download command carries at most " + std::to_string(MAX_IMAGE_SIZE);
+    case IMAGE_NO_MEMORY: return "not enough memory to hold it";
+    case IMAGE_READ_FAILED:
+      return "cannot read all of it" +
+             (image.systemError != 0 ? ": " + SystemErrorText(image.systemError) : "");
+    case IMAGE_CHANGED: return "it changed while it was read; try again once nothing writes to it";
+  }
+  return "unknown problem";
+}
+
+int OpenFailureCode(OpenFailure failure) {
+  if (failure == OPEN_DENIED) Hint(TROUBLE_PERMISSION);
+  if (failure == OPEN_BUSY) Hint(TROUBLE_BUSY);
+  return failure == OPEN_NOT_A_DEVICE ? EXIT_BAD_INPUT : EXIT_NO_DEVICE;
+}

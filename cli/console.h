@@ -1,0 +1,37 @@
+// How the command line speaks. Standard output carries the facts (drives,
+// identities, outcomes); the prompt, progress and complaints go to
+// standard error, so that a closed or redirected output hides nothing the
+// user must see. A reader that went away does not end the program: what
+// could not be written is told once, at the end. Each thread speaks for
+// one run's record; a worker of a flash of several drives speaks only into
+// its record, and the table at the end tells what it said.
+#ifndef FLASHTOOL_CLI_CONSOLE_H
+#define FLASHTOOL_CLI_CONSOLE_H
+
+#include <string>
+
+#include "cli/hints.h"
+#include "cli/record.h"
+#include "cli/system.h"
+#include "transport/image_file.h"
+
+// A fact on standard output (standard error while it carries JSON).
+void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// "flashtool: TEXT" on standard error; the first one is the reason of the
+// record this thread speaks for.
+void Complain(const std::string &text);
+void Hint(Trouble trouble);
+// Facts go to standard error from now on (true), or back to standard output.
+void FactsToStandardError(bool toError);
+// What this thread says goes into `record` (may be null); `quiet`: only there.
+void SpeakFor(RunRecord *record, bool quiet);
+// The exit code, after telling that standard output was lost, if it was.
+int Finished(int code);
+
+// The exit code of a drive that could not be opened, after the hint that fits.
+int OpenFailureCode(OpenFailure failure);
+
+// Why an image cannot be flashed, in a sentence; empty when it can.
+std::string ImageProblem(const LoadedImage &image);
+
+#endif

@@ -1,0 +1,612 @@
+// flashtool flash: one drive, or several at once, one worker each.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/report.h"
+#include "cli/system.h"
+#include "core/flash_sequence.h"
+#include "transport/image_file.h"
+
+#ifndef FLASHTOOL_VERSION
+#define FLASHTOOL_VERSION "unknown"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The drive's identity and serial number (empty when it has none); false,
+// with the reason told, when it does not answer.
+bool AskIdentity(DriveLink &link, const std::string &device, DriveIdentity *identity,
+                 std::string *serial) {
+  CommandResult result = AskIdentity(link, identity, serial);
+  if (result.Succeeded()) return true;
+  Complain(device + " does not say what it is (INQUIRY): " +
+           FailureReason(result, SystemErrorText(result.systemError)));
+  return false;
+}
+
+// Every command on standard error as it goes to the drive and as it ends.
+class VerboseTap : public CommandTap {
+ public:
+  void Before(const ScsiCommand &command) override {
+    static const char *const directions[] = {"none", "in", "out"};
+    char line[160];
+    int at = snprintf(line, sizeof line, "> cdb");
+    for (int i = 0; i < command.cdbLength && at < (int)sizeof line - 4; ++i)
+      at += snprintf(line + at, sizeof line - at, " %02X", command.cdb[i]);
+    if (command.direction == DATA_NONE || command.data == nullptr)
+      fprintf(stderr, "%s  no data, time-out %u s\n", line, (unsigned)command.timeoutSeconds);
+    else
+      fprintf(stderr, "%s  %s %u bytes, time-out %u s\n", line, directions[command.direction],
+              (unsigned)command.length, (unsigned)command.timeoutSeconds);
+    started_ = Clock::now();
+  }
+  void After(const ScsiCommand &, const CommandResult &result) override {
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+    std::string sense;
+    char two[4];
+    for (int i = 0; i < result.senseLength; ++i) {
+      snprintf(two, sizeof two, " %02X", result.sense[i]);
+      sense += two;
+    }
+    if (result.kind == CommandResult::SYSTEM_ERROR) {
+      fprintf(stderr, "< system error %u (%s), %.1f ms\n", (unsigned)result.systemError,
+              SystemErrorText(result.systemError).c_str(), ms);
+      return;
+    }
+    fprintf(stderr, "< status %02Xh, host %02Xh, driver %02Xh, residual %u, sense%s, %.1f ms\n",
+            result.scsiStatus, (unsigned)result.hostStatus, (unsigned)result.driverStatus,
+            (unsigned)result.residual, sense.empty() ? " none" : sense.c_str(), ms);
+  }
+
+ private:
+  Clock::time_point started_;
+};
+
+// The progress of several drives: on a terminal one line per drive,
+// redrawn in place; elsewhere a line per drive at every tenth.
+class ProgressBoard {
+ public:
+  explicit ProgressBoard(bool terminal) : terminal_(terminal) {}
+  void Add(const std::string &device, const std::string &identity) {
+    rows_.push_back({device, identity, 0, 0, "waiting", 0});
+  }
+  void Update(size_t row, int sent, int blocks, const std::string &state) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Row &r = rows_[row];
+    r.sent = sent;
+    r.blocks = blocks;
+    r.state = state;
+    int tenth = blocks > 0 ? (int)((long long)sent * 10 / blocks) : 0;
+    if (terminal_) {
+      Draw();
+    } else if (tenth > r.tenthsShown || state != "flashing") {
+      r.tenthsShown = tenth;
+      fprintf(stderr, "%s\n", Line(r).c_str());
+    }
+  }
+  void Start() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (terminal_) Draw();
+  }
+
+ private:
+  struct Row {
+    std::string device, identity;
+    int sent, blocks;
+    std::string state;
+    int tenthsShown;
+  };
+  static std::string Line(const Row &r) {
+    char line[160];
+    int percent = r.blocks > 0 ? (int)((long long)r.sent * 100 / r.blocks) : 0;
+    snprintf(line, sizeof line, "%-10s  %-28.28s  %3d/%-3d %3d%%  %s", r.device.c_str(),
+             r.identity.c_str(), r.sent, r.blocks, percent, r.state.c_str());
+    return line;
+  }
+  void Draw() {
+    if (drawn_) fprintf(stderr, "\x1b[%zuA", rows_.size());  // back to the first row
+    for (const Row &r : rows_) fprintf(stderr, "\r\x1b[K%s%s\n", Line(r).c_str(), ProgressNote());
+    fflush(stderr);
+    drawn_ = true;
+  }
+  bool terminal_;
+  bool drawn_ = false;
+  std::mutex lock_;
+  std::vector<Row> rows_;
+};
+
+// Tells what one drive's flash does as it goes, and holds for its blocks
+// what must not change under them: the drive's media polling, and, for a
+// flash of one drive, interrupts and sleep (a flash of several holds those
+// once for all). A dry run stops where the first block would go, holding
+// nothing.
+class ConsoleObserver : public FlashObserver {
+ public:
+  ConsoleObserver(OpenedDrive &drive, bool dryRun, RunRecord &record, ProgressBoard *board, size_t row)
+      : drive_(drive), dryRun_(dryRun), record_(record), board_(board), row_(row) {}
+  void Log(std::initializer_list<const char *>) override {}  // the console says it its own way
+  void Progress(int sent, int blocks) override {
+    record_.blockFacts.push_back({0, SinceLastBlock(), "ok"});
+    if (board_ != nullptr) {
+      board_->Update(row_, sent, blocks, "flashing");
+      return;
+    }
+    if (!toldHeld_ && HeldInterruptDue() && InterruptWaiting()) {
+      toldHeld_ = true;
+      fprintf(stderr, "%sflashtool: interrupt held until the flash ends: a drive left half-written may never start again\n",
+              MessagesAreTerminal() ? "\n" : "");
+    }
+    std::string line = progress_.After(sent, blocks);
+    fputs(line.c_str(), stderr);
+    fflush(stderr);
+  }
+  void CommandsBegin() override {
+    if (dryRun_) return;
+    if (board_ == nullptr) KeepSystemAwake(true);
+    drive_.BeginBlocks();
+  }
+  void CommandsEnd() override {
+    if (dryRun_) return;
+    drive_.EndBlocks();
+    if (board_ != nullptr) return;
+    ReleaseInterrupts();
+    KeepSystemAwake(false);
+  }
+  // An interrupt waits unseen while held; looked for every tenth of a
+  // second, which a user cannot tell from every block, where each look
+  // would cost a system call.
+  bool HeldInterruptDue() {
+    Clock::time_point now = Clock::now();
+    if (now < nextLook_) return false;
+    nextLook_ = now + std::chrono::milliseconds(100);
+    return true;
+  }
+  double SinceLastBlock() {
+    Clock::time_point now = Clock::now();
+    double ms = std::chrono::duration<double, std::milli>(now - lastBlock_).count();
+    lastBlock_ = now;
+    return ms;
+  }
+
+  // The last moment at which stopping leaves the drive as it was. A flash
+  // of several drives holds interrupts from before its workers start: one
+  // that waits stops every drive that has not had its first block.
+  bool StopBeforeFirstBlock() override {
+    if (dryRun_ || InterruptRequested() != 0) return true;
+    if (board_ != nullptr) {
+      if (InterruptWaiting()) return true;
+      board_->Update(row_, 0, 0, "flashing");
+    } else {
+      HoldInterrupts();
+      if (InterruptRequested() != 0) return true;
+      fprintf(stderr, "Flashing. Do not turn off the power or unplug the drive.\n");
+    }
+    lastBlock_ = Clock::now();
+    return false;
+  }
+
+ private:
+  OpenedDrive &drive_;
+  bool dryRun_;
+  RunRecord &record_;
+  ProgressBoard *board_;
+  size_t row_;
+  ProgressLines progress_{MessagesAreTerminal(), ProgressNote()};
+  bool toldHeld_ = false;
+  Clock::time_point nextLook_, lastBlock_;
+};
+
+// An interrupt that came and waits, or came and was handled.
+bool Interrupted() { return InterruptRequested() != 0 || InterruptWaiting(); }
+
+std::string InterruptText() {
+  int signal = InterruptRequested();
+  return signal != 0 ? InterruptName(signal) : "an interrupt";
+}
+
+int TellOutcome(const FlashReport &report, const std::string &device, bool dryRun,
+                ConsoleObserver &observer, RunRecord &record) {
+  switch (report.outcome) {
+    case FLASH_SUCCEEDED:
+      Say("Flashed: the drive took all %d blocks.\n", report.blocksSent);
+      return EXIT_FLASHED;
+    case FLASH_NOT_PREPARED:
+      Complain(device + " is not ready to be flashed: " +
+               FailureReason(report.failure, SystemErrorText(report.failure.systemError)) +
+               "; nothing was written");
+      Hint(TroubleOf(report.failure));
+      return EXIT_FLASH_FAILED;
+    case FLASH_BLOCK_FAILED: {
+      char where[64];
+      snprintf(where, sizeof where, "block %02X (%d of the image) failed: ", report.failedIndex,
+               report.blocksSent + 1);
+      std::string reason = FailureReason(report.failure, SystemErrorText(report.failure.systemError));
+      record.blockFacts.push_back({report.failedIndex, observer.SinceLastBlock(), reason});
+      Complain(where + reason);
+      if (report.blocksSent > 0)
+        Complain("the drive holds only the blocks before it; do not use it before a flash succeeds");
+      else
+        Complain("the drive took no block of the image");
+      Hint(TroubleOf(report.failure));
+      return EXIT_FLASH_FAILED;
+    }
+    case FLASH_STOPPED:
+      if (dryRun) {
+        Say("Dry run: every check passed; nothing was written.\n");
+        return EXIT_FLASHED;
+      }
+      Complain("interrupted (" + InterruptText() + ") before the first block: nothing was written");
+      return EXIT_INTERRUPTED + (InterruptRequested() != 0 ? InterruptRequested() : 2);
+    case FLASH_REFUSED: break;
+  }
+  return EXIT_BAD_INPUT;
+}
+
+// After a flash the drive restarts with its new firmware: wait until it
+// answers TEST UNIT READY (a drive without a disc answers NOT READY with
+// MEDIUM NOT PRESENT, and is back all the same). A drive that restarts
+// under another node (a USB drive does) is looked for by what it is.
+bool WaitForDrive(std::unique_ptr<OpenedDrive> &drive, std::string &device,
+                  const DriveIdentity &identity, const std::string &serial, int seconds) {
+  Say("Waiting for the drive to come back (up to %d s)...\n", seconds);
+  Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    long long left = std::chrono::duration_cast<std::chrono::seconds>(until - Clock::now()).count();
+    if (drive != nullptr) {
+      // A drive that does not answer at all must not hold the wait past its end.
+      uint32_t timeout = (uint32_t)std::max(1LL, std::min(left + 1, (long long)READY_TIMEOUT_S));
+      CommandResult result = drive->Link().Run(TestUnitReadyCommand(timeout));
+      if (DriveAnswersReady(result)) return true;
+      if (drive->Gone(result)) drive.reset();
+    }
+    if (drive == nullptr) {
+      std::string found;
+      drive = FindDriveAgain(identity, serial, &found);
+      if (drive != nullptr) {
+        if (found != device) Say("The drive came back as %s.\n", found.c_str());
+        device = found;
+        continue;
+      }
+    }
+    if (Clock::now() >= until || Interrupted()) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(500),
+                                                          until - Clock::now()));
+  }
+}
+
+const char *OutcomeWord(int code, bool dryRun) {
+  switch (code) {
+    case EXIT_FLASHED: return dryRun ? "checked" : "flashed";
+    case EXIT_FLASH_FAILED: return "failed";
+    case EXIT_BAD_INPUT: return "bad input";
+    case EXIT_REFUSED: return "refused";
+    case EXIT_NO_DEVICE: return "no device";
+    case EXIT_FLASHED_UNSEEN: return "flashed, not seen back";
+    default: return "interrupted";
+  }
+}
+
+// One drive of a flash, from its opening to its outcome.
+struct Job {
+  std::string device;
+  std::unique_ptr<OpenedDrive> drive;
+  VerboseTap tap;
+  DriveIdentity identity;
+  std::string serial;
+  RunRecord record;
+  int code = EXIT_FLASHED;  // where it ended; EXIT_FLASHED while it goes on
+};
+
+void StartRecord(Job &job, const FlashOptions &options, const LoadedImage &image) {
+  RunRecord &r = job.record;
+  r.started = UtcNow();
+  r.host = HostName();
+  r.version = FLASHTOOL_VERSION;
+  r.command = options.dryRun ? "flash --dry-run" : "flash";
+  r.device = job.device;
+  r.imagePath = options.image;
+  if (image.outcome != IMAGE_LOADED) return;
+  r.imageRead = true;
+  r.imageSize = image.plan.imageSize;
+  r.blocks = image.plan.lastIndex + 1;
+  r.checksum = ImageChecksum(image.blocks, image.plan);
+}
+
+// Opens the drive, asks what it is and tells it: EXIT_FLASHED when it
+// answered, else the code it ends with.
+int OpenJob(Job &job, const FlashOptions &options) {
+  OpenFailure failure;
+  std::string why;
+  job.drive = OpenDriveForFlash(job.device, &failure, &why);
+  if (job.drive == nullptr) {
+    Complain(job.device + ": " + why);
+    return OpenFailureCode(failure);
+  }
+  job.record.address = job.drive->Address();
+  if (options.verbose) job.drive->Link().SetTap(&job.tap);
+  if (!AskIdentity(job.drive->Link(), job.device, &job.identity, &job.serial)) {
+    Hint(TROUBLE_NO_ANSWER);
+    return EXIT_NO_DEVICE;
+  }
+  job.record.before = {true, job.identity, job.serial};
+  Say("Drive:  %s  %s\n", job.device.c_str(), IdentityText(job.identity).c_str());
+  return EXIT_FLASHED;
+}
+
+// Whether the drive is one to flash with this image: EXIT_FLASHED, else
+// EXIT_REFUSED with the reason told.
+int CheckJob(const Job &job, const FlashOptions &options) {
+  if (!IsCdDvdDrive(job.identity)) {
+    Complain(job.device + " is no CD/DVD drive (device type " +
+             std::to_string(job.identity.deviceType) + "); nothing was sent");
+    return EXIT_REFUSED;
+  }
+  if (!options.expect.empty() && !IsExpectedDrive(job.identity, options.expect)) {
+    Complain(job.device + " is \"" + job.identity.vendor + " " + job.identity.product +
+             "\", not \"" + options.expect + "\"; nothing was sent");
+    Hint(TROUBLE_WRONG_MODEL);
+    return EXIT_REFUSED;
+  }
+  return EXIT_FLASHED;
+}
+
+// The blocks, the outcome, the wait for the drive and what it says then.
+int RunJob(Job &job, const LoadedImage &image, const FlashOptions &options, ProgressBoard *board,
+           size_t row) {
+  ConsoleObserver observer(*job.drive, options.dryRun, job.record, board, row);
+  FlashReport report = RunFlashSequence(job.drive->Link(), image.blocks, image.plan, observer);
+  for (size_t i = 0; i < job.record.blockFacts.size() && i < (size_t)report.blocksSent; ++i)
+    job.record.blockFacts[i].index = BlockIndex(image.plan, (int32_t)i);
+  int code = TellOutcome(report, job.device, options.dryRun, observer, job.record);
+  if (code != EXIT_FLASHED || options.dryRun) return code;
+  if (Interrupted()) {
+    Complain("interrupted (" + InterruptText() +
+             ") during the flash, held until it ended; not waiting for the drive to come back: "
+             "check it before use");
+    return EXIT_FLASHED_UNSEEN;
+  }
+  if (board != nullptr) board->Update(row, report.blocksSent, report.blocksSent, "waiting for the drive");
+  std::string device = job.device;
+  if (!WaitForDrive(job.drive, device, job.identity, job.serial, options.readySeconds)) {
+    if (Interrupted()) {
+      Complain("interrupted (" + InterruptText() + ") while waiting for the drive; check it before use");
+      return EXIT_FLASHED_UNSEEN;
+    }
+    Complain("the drive did not come back within " + std::to_string(options.readySeconds) +
+             " s; check it before use");
+    Hint(TROUBLE_NO_ANSWER);
+    return EXIT_FLASH_FAILED;
+  }
+  DriveIdentity after;
+  std::string serial;
+  if (!AskIdentity(job.drive->Link(), device, &after, &serial)) return EXIT_FLASH_FAILED;
+  job.record.after = {true, after, serial};
+  job.record.afterDevice = device;
+  Say("Drive:  %s  %s\n", device.c_str(), IdentityText(after).c_str());
+  return EXIT_FLASHED;
+}
+
+void EndRecord(Job &job, const FlashOptions &options, double seconds) {
+  job.record.ended = UtcNow();
+  job.record.exitCode = job.code;
+  job.record.outcome = OutcomeWord(job.code, options.dryRun);
+  job.record.seconds = seconds;
+}
+
+bool Confirmed(const FlashOptions &options, const std::string &devices) {
+  if (options.yes || options.dryRun) return true;
+  if (!InputIsTerminal()) {
+    Complain("not flashing without --yes: standard input is not a terminal to confirm on");
+    return false;
+  }
+  fprintf(stderr, "Type YES to write %s into %s: ", options.image.c_str(), devices.c_str());
+  fflush(stderr);
+  char answer[16] = "";
+  if (!AwaitInput() || fgets(answer, sizeof answer, stdin) == nullptr) fprintf(stderr, "\n");
+  return std::string(answer) == "YES\n";
+}
+
+// Of several drives' codes, the one the run ends with: a drive that may
+// be half-written first, then one not seen back, an interrupt, a drive
+// that could not be had, a refusal, a bad argument.
+int WorstCode(const std::vector<Job> &jobs) {
+  static const int order[] = {EXIT_FLASH_FAILED, EXIT_FLASHED_UNSEEN, -1, EXIT_NO_DEVICE,
+                              EXIT_REFUSED, EXIT_BAD_INPUT};
+  for (int code : order)
+    for (const Job &job : jobs)
+      if (code == -1 ? job.code >= EXIT_INTERRUPTED : job.code == code) return job.code;
+  return EXIT_FLASHED;
+}
+
+std::string Revisioned(const DriveFacts &facts) {
+  return facts.known ? std::string(facts.identity.vendor) + " " + facts.identity.product + " " +
+                           facts.identity.revision
+                     : "-";
+}
+
+// The end of a flash of several drives: a line per drive.
+void TellTable(const std::vector<Job> &jobs) {
+  Say("%-10s  %-30s  %-30s  %-22s  %7s  %s\n", "DEVICE", "BEFORE", "AFTER", "OUTCOME", "TIME", "REASON");
+  for (const Job &job : jobs)
+    Say("%-10s  %-30.30s  %-30.30s  %-22s  %6.1fs  %s\n", job.device.c_str(),
+        Revisioned(job.record.before).c_str(), Revisioned(job.record.after).c_str(),
+        job.record.outcome.c_str(), job.record.seconds, job.record.reason.c_str());
+  int troubles = 0;
+  for (const Job &job : jobs)
+    if (job.record.trouble != TROUBLE_NONE && (troubles & (1 << job.record.trouble)) == 0) {
+      troubles |= 1 << job.record.trouble;
+      Hint((Trouble)job.record.trouble);
+    }
+}
+
+// Keeps the records: one line per drive in the log, and on standard
+// output one object (one drive) or an array (several).
+void KeepRecords(std::vector<Job> &jobs, const FlashOptions &options, bool several) {
+  std::string why;
+  for (Job &job : jobs)
+    if (!options.log.empty() && !AppendLine(options.log, JsonLine(RecordJson(job.record)), &why))
+      Complain(options.log + ": the record of " + job.device + " was not kept: " + why);
+  if (!options.json) return;
+  FactsToStandardError(false);
+  nlohmann::ordered_json out = nlohmann::ordered_json::array();
+  for (Job &job : jobs) out.push_back(RecordJson(job.record));
+  Say("%s\n", JsonLine(several ? out : out[0], 2).c_str());
+}
+
+int FlashOne(Job &job, const LoadedImage &image, const FlashOptions &options) {
+  SpeakFor(&job.record, false);
+  int code = OpenJob(job, options);
+  if (code != EXIT_FLASHED) return code;
+  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", options.image.c_str(),
+      (unsigned long long)image.plan.imageSize, image.plan.lastIndex + 1, job.record.checksum);
+  code = CheckJob(job, options);
+  if (code != EXIT_FLASHED) return code;
+  if (!Confirmed(options, job.device)) {
+    if (InterruptRequested() == 0) Complain("not confirmed; nothing was sent");
+    return InterruptRequested() != 0 ? EXIT_INTERRUPTED + InterruptRequested() : EXIT_REFUSED;
+  }
+  return RunJob(job, image, options, nullptr, 0);
+}
+
+// Every drive is opened, asked, checked and shown before anything is
+// written; then one worker per drive, each on its own link, so that one
+// drive's failure or slowness never holds another.
+int FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOptions &options) {
+  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", options.image.c_str(),
+      (unsigned long long)image.plan.imageSize, image.plan.lastIndex + 1, jobs[0].record.checksum);
+  int failing = 0;
+  std::string devices;
+  for (Job &job : jobs) {
+    SpeakFor(&job.record, false);
+    job.code = OpenJob(job, options);
+    if (job.code == EXIT_FLASHED) job.code = CheckJob(job, options);
+    if (job.code != EXIT_FLASHED) ++failing;
+    else devices += (devices.empty() ? "" : ", ") + job.device;
+  }
+  SpeakFor(nullptr, false);
+  if (failing > 0 && !options.skipFailing) {
+    std::string why = std::to_string(failing) + " of " + std::to_string(jobs.size()) +
+                      " drives cannot be flashed; nothing was written to any drive";
+    Complain(why + " (--skip-failing flashes the others)");
+    for (Job &job : jobs)
+      if (job.code == EXIT_FLASHED) {
+        job.code = EXIT_REFUSED;
+        job.record.reason = "not flashed: " + why;
+      }
+    return EXIT_FLASHED;
+  }
+  if (devices.empty()) return EXIT_FLASHED;
+  if (!Confirmed(options, devices)) {
+    int code = InterruptRequested() != 0 ? EXIT_INTERRUPTED + InterruptRequested() : EXIT_REFUSED;
+    if (InterruptRequested() == 0) Complain("not confirmed; nothing was sent");
+    for (Job &job : jobs)
+      if (job.code == EXIT_FLASHED) job.code = code;
+    return EXIT_FLASHED;
+  }
+
+  ProgressBoard board(MessagesAreTerminal());
+  std::vector<size_t> rows;
+  for (Job &job : jobs)
+    if (job.code == EXIT_FLASHED) {
+      rows.push_back(&job - &jobs[0]);
+      board.Add(job.device, Revisioned(job.record.before));
+    }
+  if (!options.dryRun) {
+    fprintf(stderr, "Flashing %zu drives. Do not turn off the power or unplug a drive.\n", rows.size());
+    KeepSystemAwake(true);
+  }
+  // Held before the workers start, so that each inherits it; a worker
+  // whose first block has not gone when one comes stops cleanly.
+  HoldInterrupts();
+  board.Start();
+  std::vector<std::thread> workers;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    Job &job = jobs[rows[r]];
+    workers.emplace_back([&job, &image, &options, &board, r] {
+      SpeakFor(&job.record, true);
+      Clock::time_point started = Clock::now();
+      job.code = RunJob(job, image, options, &board, r);
+      job.record.seconds = SecondsSince(started);
+      int taken = 0;
+      for (const BlockFact &block : job.record.blockFacts) taken += block.outcome == "ok";
+      board.Update(r, taken, job.record.blocks, OutcomeWord(job.code, options.dryRun));
+      job.drive.reset();  // the lock and the claim go with the worker's outcome
+    });
+  }
+  for (std::thread &worker : workers) worker.join();
+  ReleaseInterrupts();
+  if (!options.dryRun) KeepSystemAwake(false);
+  return EXIT_FLASHED;
+}
+
+}  // namespace
+
+int FlashCommand(const FlashOptions &options) {
+  CatchInterrupts();
+  if (options.json) FactsToStandardError(true);
+  std::vector<std::string> devices = options.devices;
+  if (options.all) {
+    // Every CD/DVD drive of the --expect identity: the sr node of each.
+    for (const ListedDrive &listed : ListDrives())
+      if (listed.error.empty() && IsExpectedDrive(listed.identity, options.expect))
+        devices.push_back(listed.device);
+    if (devices.empty()) {
+      Complain("no CD/DVD drive is \"" + options.expect + "\"; nothing was written");
+      return Finished(EXIT_NO_DEVICE);
+    }
+  }
+  bool several = devices.size() > 1 || options.all;
+  // A record that cannot be kept is known before a drive is touched.
+  std::string why;
+  if (!options.log.empty() && !CanAppend(options.log, &why)) {
+    Complain(options.log + ": cannot append the record to it: " + why);
+    return Finished(EXIT_BAD_INPUT);
+  }
+
+  // The image first, once: nothing reaches a drive for an image that cannot go.
+  LoadedImage image = LoadImageFile(options.image.c_str());
+  std::vector<Job> jobs(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    jobs[i].device = devices[i];
+    StartRecord(jobs[i], options, image);
+  }
+  std::string problem = ImageProblem(image);
+  if (!problem.empty()) {
+    SpeakFor(&jobs[0].record, false);
+    Complain(options.image + ": " + problem);
+    for (Job &job : jobs) {
+      job.record.reason = jobs[0].record.reason;
+      job.code = EXIT_BAD_INPUT;
+    }
+  } else {
+    jobs[0].record.sha256 = Sha256Hex(image.blocks, (size_t)image.plan.imageSize);
+    for (Job &job : jobs) job.record.sha256 = jobs[0].record.sha256;
+    Clock::time_point started = Clock::now();
+    if (several) FlashSeveral(jobs, image, options);
+    else jobs[0].code = FlashOne(jobs[0], image, options);
+    if (!several) jobs[0].record.seconds = SecondsSince(started);
+  }
+  SpeakFor(nullptr, false);
+  FreeImage(image);
+  for (Job &job : jobs) {
+    job.drive.reset();
+    EndRecord(job, options, job.record.seconds);
+  }
+  if (several && problem.empty()) TellTable(jobs);
+  KeepRecords(jobs, options, several);
+  return Finished(several ? WorstCode(jobs) : jobs[0].code);
+}
