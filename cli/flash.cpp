@@ -80,7 +80,12 @@ class VerboseTap : public CommandTap {
 // redrawn in place; elsewhere a line per drive at every tenth.
 class ProgressBoard {
  public:
+  // A Windows console before Windows 10 shows the cursor controls as text.
+#ifdef _WIN32
+  explicit ProgressBoard(bool) : terminal_(false) {}
+#else
   explicit ProgressBoard(bool terminal) : terminal_(terminal) {}
+#endif
   void Add(const std::string &device, const std::string &identity) {
     rows_.push_back({device, identity, 0, 0, "waiting", 0});
   }
