@@ -70,7 +70,9 @@ int CheckCommand(const std::string &path, bool json) {
   LoadedImage image = LoadImageFile(path.c_str());
   std::string problem = ImageProblem(image);
   RunRecord record;
+  record.imagePath = path;
   if (problem.empty()) {
+    record.imageRead = true;
     record.imageSize = image.plan.imageSize;
     record.blocks = image.plan.lastIndex + 1;
     record.checksum = ImageChecksum(image.blocks, image.plan);
@@ -78,17 +80,9 @@ int CheckCommand(const std::string &path, bool json) {
   }
   FreeImage(image);
   if (json) {
-    nlohmann::ordered_json out = {{"path", path}, {"flashable", problem.empty()}};
-    if (problem.empty()) {
-      char checksum[8];
-      snprintf(checksum, sizeof checksum, "%04X", record.checksum);
-      out["size"] = record.imageSize;
-      out["blocks"] = record.blocks;
-      out["checksum"] = checksum;
-      out["sha256"] = record.sha256;
-    } else {
-      out["problem"] = problem;
-    }
+    nlohmann::ordered_json out = ImageJson(record);
+    out["flashable"] = problem.empty();
+    if (!problem.empty()) out["problem"] = problem;
     Say("%s\n", JsonLine(out, 2).c_str());
   } else if (problem.empty()) {
     Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", path.c_str(),

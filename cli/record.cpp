@@ -21,6 +21,19 @@ static nlohmann::ordered_json Drive(const DriveFacts &facts) {
   return facts.known ? IdentityJson(facts.identity, facts.serial) : nlohmann::ordered_json();
 }
 
+nlohmann::ordered_json ImageJson(const RunRecord &r) {
+  nlohmann::ordered_json image = {{"path", r.imagePath}};
+  if (r.imageRead) {
+    char checksum[8];
+    snprintf(checksum, sizeof checksum, "%04X", r.checksum);
+    image["size"] = r.imageSize;
+    image["blocks"] = r.blocks;
+    image["checksum"] = checksum;
+    image["sha256"] = r.sha256;
+  }
+  return image;
+}
+
 nlohmann::ordered_json RecordJson(const RunRecord &r) {
   nlohmann::ordered_json json;
   json["started"] = r.started;
@@ -33,16 +46,7 @@ nlohmann::ordered_json RecordJson(const RunRecord &r) {
   json["before"] = Drive(r.before);
   json["after"] = Drive(r.after);
   if (!r.afterDevice.empty()) json["after_device"] = r.afterDevice;
-  nlohmann::ordered_json image = {{"path", r.imagePath}};
-  if (r.imageRead) {
-    char checksum[8];
-    snprintf(checksum, sizeof checksum, "%04X", r.checksum);
-    image["size"] = r.imageSize;
-    image["blocks"] = r.blocks;
-    image["checksum"] = checksum;
-    image["sha256"] = r.sha256;
-  }
-  json["image"] = image;
+  json["image"] = ImageJson(r);
   nlohmann::ordered_json blocks = nlohmann::ordered_json::array();
   for (const BlockFact &block : r.blockFacts) {
     char index[4];

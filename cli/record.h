@@ -45,6 +45,8 @@ struct RunRecord {
 // Now, as "2026-12-08T23:11:07Z".
 std::string UtcNow();
 nlohmann::ordered_json RecordJson(const RunRecord &record);
+// The image's part of the record: path, and size, blocks, checksum and SHA-256 once read.
+nlohmann::ordered_json ImageJson(const RunRecord &record);
 nlohmann::ordered_json IdentityJson(const DriveIdentity &identity, const std::string &serial);
 // One line of JSON; bytes that are not UTF-8 are replaced, never thrown on.
 std::string JsonLine(const nlohmann::ordered_json &json, int indent = -1);
