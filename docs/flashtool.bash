@@ -17,47 +17,75 @@ _flashtool_devices()
     done
 }
 
+# Image files: .bin, named in capitals too when they come from a Windows
+# download; folders lead to them.
+_flashtool_images()
+{
+    compopt -o filenames 2>/dev/null
+    compgen -f -X '!*.[bB][iI][nN]' -- "$1"
+    compgen -d -- "$1"
+}
+
 _flashtool()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-    local command= positionals=0 word i
+    local command= positionals=0 all= word i
     COMPREPLY=()
-    # The command, and how many of its DEVICE and IMAGE are already there;
-    # an option's value is neither ("--expect X" or "--expect=X", which
-    # bash splits at the "=").
+    # The command, and how many DEVICE and IMAGE words are already there;
+    # an option's value is neither ("--log X" or "--log=X", which bash
+    # splits at the "=").
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         if [[ -z $command ]]; then
-            [[ $word == list || $word == flash ]] && command=$word
-        elif [[ $word == --expect || $word == --ready-timeout ]]; then
+            [[ $word == @(list|info|check|flash) ]] && command=$word
+        elif [[ $word == @(--expect|--ready-timeout|--log) ]]; then
             ((i++))
             [[ ${COMP_WORDS[i]} == = ]] && ((i++))
+        elif [[ $word == --all ]]; then
+            all=1
         elif [[ $word != -* ]]; then
             ((positionals++))
         fi
     done
     [[ $prev == = ]] && prev=${COMP_WORDS[COMP_CWORD-2]}
-    case $prev in
-        --expect | --ready-timeout) return 0 ;;
-    esac
+    if [[ -n $command ]]; then
+        case $prev in
+            --expect | --ready-timeout) return 0 ;;
+            --log)
+                compopt -o filenames 2>/dev/null
+                mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+                return 0
+                ;;
+        esac
+    fi
 
+    local options
     case $command in
-        '')
-            mapfile -t COMPREPLY < <(compgen -W 'list flash -h --help --version' -- "$cur")
+        '') options='list info check flash -h --help --version' ;;
+        list) options='--json -h --help' ;;
+        info | check) options='--json -h --help' ;;
+        flash) options='--yes --expect --ready-timeout --all --skip-failing --dry-run --json --verbose --log -h --help' ;;
+    esac
+    if [[ -z $command || $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+        return 0
+    fi
+    case $command in
+        info)
+            ((positionals == 0)) && mapfile -t COMPREPLY < <(compgen -W "$(_flashtool_devices)" -- "$cur")
             ;;
-        list)
-            mapfile -t COMPREPLY < <(compgen -W '--json -h --help' -- "$cur")
+        check)
+            ((positionals == 0)) && mapfile -t COMPREPLY < <(_flashtool_images "$cur")
             ;;
         flash)
-            if [[ $cur == -* ]]; then
-                mapfile -t COMPREPLY < <(compgen -W '--yes --expect --ready-timeout -h --help' -- "$cur")
+            # DEVICE... IMAGE: after the first drive another drive or the
+            # image may follow; with --all only the image.
+            if [[ -n $all ]]; then
+                ((positionals == 0)) && mapfile -t COMPREPLY < <(_flashtool_images "$cur")
             elif ((positionals == 0)); then
                 mapfile -t COMPREPLY < <(compgen -W "$(_flashtool_devices)" -- "$cur")
-            elif ((positionals == 1)); then
-                # Images are .bin files, named in capitals too when they
-                # come from a Windows download; folders lead to them.
-                compopt -o filenames 2>/dev/null
-                mapfile -t COMPREPLY < <(compgen -f -X '!*.[bB][iI][nN]' -- "$cur"; compgen -d -- "$cur")
+            else
+                mapfile -t COMPREPLY < <(compgen -W "$(_flashtool_devices)" -- "$cur"; _flashtool_images "$cur")
             fi
             ;;
     esac
