@@ -1,0 +1,365 @@
+#!/bin/busybox sh
+# PID 1 of the real-kernel tier's VM: finds the drives, runs flashtool
+# against each and prints one "KT ok|FAIL name" line per check. What a drive
+# received is asked of the host, which reads QEMU's trace ("mark" starts a
+# check's count, "count TARGET OPS" answers it, "unplug ID" pulls a drive).
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+dmesg -n 1
+while read -r m; do
+  [ "$m" = scsi_debug.ko ] || insmod "/modules/$m" || echo "insmod $m failed"
+done </modules/load.list
+insmod /modules/scsi_debug.ko ptype=5 max_luns=1 num_tgts=1 dev_size_mb=8
+
+stty -F /dev/ttyS1 raw -echo
+exec 8<>/dev/ttyS1
+host() { echo "$*" >&8; answer=; read -r -t 20 answer <&8; }
+
+passed=0 failed=0 name= why=
+say() { echo "KT $*"; }
+uptime() { cut -d' ' -f1 /proc/uptime; }
+begin() { name=$1 why= show= started=$(uptime); host mark; rm -f /tmp/out /tmp/err; }
+no() { why="$why${why:+; }$*"; }
+end() {
+  took=$(awk -v a="$started" -v b="$(uptime)" 'BEGIN { printf "%.1f", b - a }')
+  if [ -z "$why" ]; then say "ok   $name ($took s)"; return; fi
+  say "FAIL $name ($took s): $why"
+  for f in ${show:-/tmp/out /tmp/err}; do [ -s $f ] && awk -v f=${f#/tmp/} '{ print "    " f ": " $0 }' $f; done
+  show=
+}
+
+# flashtool in the foreground, never longer than a minute.
+ft() { timeout -s KILL 60 flashtool "$@" >/tmp/out 2>/tmp/err </dev/null; rc=$?; }
+# flashtool in the background ($pid), with a watchdog; collect() waits.
+ft_bg() {
+  flashtool "$@" >/tmp/out 2>/tmp/err </dev/null &
+  pid=$!
+  (sleep 60; kill -9 $pid) 2>/dev/null &
+  dog=$!
+}
+collect() { wait $pid; rc=$?; kill $dog 2>/dev/null; }
+# Until flashtool has sent its first block (a progress line), 10 s at most.
+first_block() {
+  for _ in $(seq 200); do grep -q 'Written\|Block 1 ' /tmp/out /tmp/err 2>/dev/null && return 0; usleep 50000; done
+  return 1
+}
+
+want_rc() { for c in "$@"; do [ "$rc" = "$c" ] && return; done; no "exit $rc, not $*"; }
+want_err() { grep -qiF -- "$1" /tmp/err || no "stderr lacks \"$1\""; }
+want_out() { grep -qF -- "$1" /tmp/out || no "stdout lacks \"$1\""; }
+# Commands that reached TARGET since begin, by QEMU's count.
+want_sent() { # target ops(hex,...) expected
+  host count "$1" "$2"
+  [ "$answer" = "$3" ] || no "drive got ${answer:-?} commands $2, not $3"
+}
+want_downloads() { want_sent "$1" 55 "$2"; }
+
+# Where each drive is: its sr node, its sg node and its QEMU target.
+sr_of() { for b in /sys/block/sr*; do [ "$(sed 's/ *$//' $b/device/model)" = "$1" ] && echo /dev/${b##*/}; done; }
+sg_of() { echo /dev/$(ls /sys/block/${1#/dev/}/device/scsi_generic); }
+for _ in $(seq 300); do
+  [ -n "$(sr_of 'USB CD')" ] && [ -n "$(sr_of scsi_debug)" ] && [ -e /sys/block/sda ] && break
+  usleep 100000
+done
+FAST=1 EMPTY=3 DISK=4 USB=0
+fast=$(sr_of 'FAST CD') empty=$(sr_of 'EMPTY CD')
+ide=$(sr_of 'QEMU DVD-ROM') usb=$(sr_of 'USB CD') dbg=$(sr_of scsi_debug)
+echo "drives at $(uptime) s: fast $fast, empty $empty, ide $ide, usb $usb, scsi_debug $dbg"
+
+cat /data/block.bin >/tmp/img1
+for _ in 1 2 3 4 5 6 7 8; do cat /data/block.bin; done >/tmp/img8
+cat /tmp/img8 /tmp/img8 >/tmp/img16
+for _ in $(seq 16); do cat /tmp/img16; done >/tmp/img256
+: >/tmp/empty
+
+# --- what the drives are, as sg_inq reads them
+inq() { sg_inq "$1" | sed -n "s/^ *$2: *//p" | sed 's/ *$//'; }
+json_field() { # device key: its value in list.json, "<none>" without the key
+  awk -v dev="$1" -v key="$2" '
+    /^ *\{/ { split("", f); next }
+    /^ *"[a-z]+": / { k = $0; sub(/^ *"/, "", k); sub(/".*/, "", k)
+      v = $0; sub(/^ *"[a-z]+": */, "", v); sub(/,$/, "", v)
+      if (v ~ /^".*"$/) v = substr(v, 2, length(v) - 2); f[k] = v; next }
+    /^ *\}/ { if (f["device"] == dev) print ((key in f) ? f[key] : "<none>") }' /tmp/list.json
+}
+timeout -s KILL 60 flashtool list >/tmp/list.txt 2>/tmp/list.err; list_rc=$?
+timeout -s KILL 60 flashtool list --json >/tmp/list.json 2>>/tmp/list.err; json_rc=$?
+for sr in $fast $empty $ide $usb $dbg; do
+  begin "list: $sr ($(sed 's/ *$//' /sys/block/${sr#/dev/}/device/model)) as sg_inq reads it"
+  sg=$(sg_of $sr) vendor=$(inq $sr 'Vendor identification') product=$(inq $sr 'Product identification')
+  revision=$(inq $sr 'Product revision level')
+  line=$(grep "^$sr " /tmp/list.txt)
+  awk -v line="$line" -v fields="$sg|$vendor|$product|$revision" 'BEGIN {
+    n = split(fields, f, "|"); at = 1
+    for (i = 1; i <= n; i++) { p = index(substr(line, at), " " f[i]); if (!p) exit 1; at += p + length(f[i]) }
+  }' || no "list line \"$line\", not $sg, $vendor, $product, $revision"
+  for kv in "sg=$sg" "vendor=$vendor" "product=$product" "revision=$revision"; do
+    got=$(json_field $sr ${kv%%=*})
+    [ "$got" = "${kv#*=}" ] || no "--json ${kv%%=*} \"$got\", not \"${kv#*=}\""
+  done
+  show="/tmp/list.txt /tmp/list.err /tmp/list.json"
+  end
+done
+begin "list: exit 0, the disk left out"
+rc=$list_rc
+want_rc 0
+rc=$json_rc
+want_rc 0
+grep -q '/dev/sd' /tmp/list.txt /tmp/list.json && no "a disk is listed"
+end
+if flashtool --help | grep -q '^ *info '; then
+  begin "info: agrees with sg_inq"
+  ft info $fast
+  want_rc 0
+  want_out "$(inq $fast 'Product identification')"
+  end
+else
+  say "skip info: flashtool has no info command"
+fi
+
+# --- a flash into each emulated drive, as each really answers it
+begin "flash: scsi-cd without a disc says NOT READY, medium not present"
+ft flash $empty /tmp/img8 --yes
+want_rc 1
+want_err "NOT READY"
+want_err "ASC 3Ah"
+host count $EMPTY 55
+[ "${answer:-9}" -le 1 ] || no "$answer downloads"
+end
+
+begin "flash: ATAPI drive (ide-cd) refuses the command, ILLEGAL REQUEST 20h"
+ft flash $ide /tmp/img8 --yes
+want_rc 1
+want_err "ILLEGAL REQUEST"
+want_err "ASC 20h"
+want_sent ide 55 1
+end
+
+begin "flash: CD behind USB mass storage refuses the block, ILLEGAL REQUEST 24h"
+ft flash $usb /tmp/img8 --yes
+want_rc 1
+want_err "ILLEGAL REQUEST"
+want_err "ASC 24h"
+want_downloads $USB 1
+end
+
+fast_sg=$(sg_of $fast)
+begin "flash: 256 blocks to the end through $fast, the drive back with its identity"
+ft flash $fast /tmp/img256 --yes
+want_rc 0
+want_out "took all 256 blocks"
+want_out "Waiting for the drive"
+[ "$(grep -c "^Drive: *$fast *KTIER FAST CD" /tmp/out)" = 2 ] || no "no second identity"
+want_sent $FAST 55 256
+end
+
+begin "flash: 16 blocks to the end through $fast_sg"
+ft flash $fast_sg /tmp/img16 --yes
+want_rc 0
+want_out "took all 16 blocks"
+want_downloads $FAST 16
+end
+
+begin "flash: output closed by head -n 1, every block still sent"
+(flashtool flash $fast /tmp/img16 --yes 2>/tmp/err </dev/null; echo $? >/tmp/rc) | head -n 1 >/tmp/out
+rc=$(cat /tmp/rc)
+[ "$rc" -lt 128 ] || no "ended by signal $((rc - 128))"
+want_downloads $FAST 16
+end
+
+# --- refusals: nothing reaches the drive
+for expect in "KTIER OTHER CD" "KTIER" "KTIER FAST" "FAST CD"; do
+  begin "refused: --expect \"$expect\" for KTIER FAST CD"
+  ft flash $fast /tmp/img8 --yes --expect "$expect"
+  want_rc 3
+  want_downloads $FAST 0
+  end
+done
+begin "refused: --expect \"\" is a bad argument"
+ft flash $fast /tmp/img8 --yes --expect ""
+want_rc 2
+want_downloads $FAST 0
+end
+begin "refused: no YES (standard input no terminal)"
+ft flash $fast /tmp/img8
+want_rc 3
+want_downloads $FAST 0
+end
+begin "refused: empty image"
+ft flash $fast /tmp/empty --yes
+want_rc 2
+want_downloads $FAST 0
+end
+begin "refused: missing device"
+ft flash /dev/sr9 /tmp/img8 --yes
+want_rc 2 4
+[ -s /tmp/err ] || no "nothing said"
+end
+begin "refused: /dev/null is no drive"
+ft flash /dev/null /tmp/img8 --yes
+want_rc 2
+end
+begin "refused: a disk, by its sd and its sg node"
+ft flash /dev/sda /tmp/img8 --yes
+want_rc 3
+ft flash $(sg_of /dev/sda) /tmp/img8 --yes
+want_rc 3
+want_downloads $DISK 0
+end
+mkdir -p /mnt/disc
+if mount -t ext4 -o ro $fast /mnt/disc; then
+  begin "refused: a mounted disc, the mount point named"
+  ft flash $fast /tmp/img8 --yes
+  want_rc 4
+  want_err /mnt/disc
+  want_downloads $FAST 0
+  end
+  umount /mnt/disc
+else
+  say "FAIL refused: a mounted disc: cannot mount the disc"
+fi
+begin "refused: a plain user cannot open the drive; list says why and exits 4"
+as_user() { timeout -s KILL 60 su user -s /bin/sh -c "$*" >/tmp/out 2>/tmp/err </dev/null; rc=$?; }
+as_user flashtool flash $fast /tmp/img8 --yes
+want_rc 4
+want_err "Permission denied"
+as_user flashtool list
+want_rc 4
+want_err "Permission denied"
+want_downloads $FAST 0
+end
+
+# --- signals, the lock and a drive pulled out, in the middle of a flash
+# into the drive that takes it
+# flashtool in the foreground (an asynchronous command of a shell ignores
+# SIGINT and SIGQUIT); its output read through a FIFO, so that the signals
+# go out the moment it says it wrote its first tenth.
+begin "mid-flash: SIGINT, SIGQUIT, SIGTERM and SIGHUP are held, every block sent, exit 5"
+mkfifo /tmp/said
+(p= sent=
+ while IFS= read -r line; do
+   echo "$line" >>/tmp/err
+   [ -n "$p" ] || p=$(pidof flashtool)
+   case $line in Written*) [ -n "$sent" ] || for s in INT QUIT TERM HUP; do kill -$s $p; done; sent=1 ;; esac
+ done) </tmp/said &
+reader=$!
+timeout -s KILL 60 flashtool flash $fast /tmp/img256 --yes >/tmp/said 2>&1 </dev/null
+rc=$?
+wait $reader
+rm /tmp/said
+want_rc 5
+want_downloads $FAST 256
+end
+
+poll=/sys/block/${fast#/dev/}/events_poll_msecs
+old_poll=$(cat $poll)
+echo 500 >$poll
+begin "mid-flash: one lock for the sr and sg node; list leaves the drive alone; nothing else reaches it"
+ft_bg flash $fast /tmp/img256 --yes
+first_block || no "no first block"
+kill -STOP $pid
+host count $FAST 55
+before=$answer
+host mark
+polled=$(cat $poll)
+timeout -s KILL 60 flashtool flash $fast_sg /tmp/img1 --yes >/tmp/out2 2>/tmp/err2 </dev/null
+second=$?
+[ $second = 4 ] || no "second flash through $fast_sg: exit $second, not 4"
+grep -qi busy /tmp/err2 || no "second flash does not say busy"
+timeout -s KILL 60 flashtool list --json >/tmp/list.json 2>/dev/null
+[ "$(json_field $fast error)" != "<none>" ] || no "list shows no error for the drive being flashed"
+sleep 1  # two polling periods, had polling stayed on
+want_sent $FAST 12,00,4a 0
+kill -CONT $pid
+collect
+want_rc 0
+host count $FAST 55
+[ $((before + answer)) = 256 ] || no "$before + $answer downloads, not 256"
+end
+begin "mid-flash: media polling off during the blocks, put back after"
+[ "$polled" = 0 ] || no "events_poll_msecs $polled during the blocks"
+[ "$(cat $poll)" = 500 ] || no "events_poll_msecs $(cat $poll) after, not 500"
+end
+echo "$old_poll" >$poll
+
+# --- scsi_debug as a CD/DVD drive, its faults switched on one at a time
+sd=/sys/bus/pseudo/drivers/scsi_debug
+dbg_sg=$(sg_of $dbg)
+begin "scsi_debug: block refused, fixed-format sense decoded"
+ft flash $dbg /tmp/img1 --yes
+want_rc 1
+want_err "ILLEGAL REQUEST"
+want_err "ASC 24h"
+end
+begin "scsi_debug: block refused, descriptor-format sense decoded"
+echo 1 >$sd/dsense
+ft flash $dbg /tmp/img1 --yes
+echo 0 >$sd/dsense
+want_rc 1
+want_err "ILLEGAL REQUEST"
+want_err "ASC 24h"
+end
+begin "scsi_debug: unit attention after sg_reset is cleared before block 00"
+sg_reset -d $dbg_sg >/dev/null 2>&1
+ft flash $dbg_sg /tmp/img1 --yes
+want_rc 1
+want_err "ILLEGAL REQUEST"
+grep -q "UNIT ATTENTION" /tmp/err && no "failed on the unit attention"
+end
+begin "scsi_debug: stopped and continued during a slow block 00 through sg, the block sent once"
+echo 1 >$sd/opts  # every command's CDB into the kernel log
+echo 250 >$sd/delay
+dmesg -c >/dev/null
+ft_bg flash $dbg_sg /tmp/img1 --yes
+for _ in $(seq 200); do dmesg | grep -q 'cmd 55 00 2b 41 50 49' && break; usleep 20000; done
+for _ in 1 2 3; do usleep 100000; kill -STOP $pid; usleep 100000; kill -CONT $pid; done
+collect
+echo 1 >$sd/delay
+echo 0 >$sd/opts
+want_rc 1
+sent=$(dmesg | grep -c 'cmd 55 00 2b 41 50 49')
+[ "$sent" = 1 ] || no "scsi_debug got block 00 $sent times"
+end
+begin "scsi_debug: commands that time out end in a failure, within 50 s"
+echo 4 >$sd/opts
+echo -1 >$sd/every_nth
+t0=$(cut -d. -f1 /proc/uptime)
+ft flash $dbg_sg /tmp/img1 --yes
+t1=$(cut -d. -f1 /proc/uptime)
+echo 0 >$sd/every_nth
+echo 0 >$sd/opts
+want_rc 1 4
+grep -q '^flashtool: ' /tmp/err || no "no failure line"
+[ $((t1 - t0)) -le 50 ] || no "took $((t1 - t0)) s"
+end
+begin "scsi_debug: aborted commands end in a failure"
+echo 16 >$sd/opts
+echo -1 >$sd/every_nth
+ft flash $dbg_sg /tmp/img1 --yes
+echo 0 >$sd/every_nth
+echo 0 >$sd/opts
+want_rc 1 4
+want_err "ABORTED COMMAND"
+end
+
+begin "mid-flash: the drive pulled out (device_del) ends in a clear failure"
+ft_bg flash $fast /tmp/img256 --yes
+first_block || no "no first block"
+kill -STOP $pid
+host unplug cdfast
+for _ in $(seq 100); do [ -e /sys/block/${fast#/dev/} ] || break; usleep 100000; done
+[ -e /sys/block/${fast#/dev/} ] && no "the kernel still has ${fast#/dev/}"
+kill -CONT $pid
+collect
+want_rc 1
+grep -q "took all" /tmp/out && no "says the flash succeeded"
+[ -s /tmp/err ] || no "no failure line"
+end
+
+say end
+sync
+reboot -f
