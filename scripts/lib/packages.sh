@@ -31,6 +31,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 WINE_PACKAGES=(wine wine64 xvfb x11-utils)
+# The real-kernel tier: QEMU, and what its guest runs (busybox, sg3-utils);
+# the kernel itself is fetched with apt-get download, not installed.
+KERNEL_PACKAGES=(qemu-system-x86 busybox-static sg3-utils cpio)
 # The Debian package and the Windows zip, and their checks: dpkg-shlibdeps
 # for the dependencies, lintian, man to render the manual page.
 PACKAGE_PACKAGES=(dpkg-dev lintian man-db zip unzip)
