@@ -115,7 +115,8 @@ TEST(Resources, EveryResourceIsUsEnglishAndNothingElseIsThere) {
         {3, 1, kEnUs}, {3, 2, kEnUs},                  // icon images
         {5, IDD_MAIN, kEnUs}, {5, IDD_SCSI_FAILURE, kEnUs},
         {6, IDS_ASPI_INIT_FAILED / 16 + 1, kEnUs},     // one string block, 48..63
-        {14, IDI_MAIN, kEnUs}, {24, 1, kEnUs},         // icon group, manifest
+        {14, IDI_MAIN, kEnUs}, {16, 1, kEnUs},         // icon group, version
+        {24, 1, kEnUs},                                // manifest
     };
     EXPECT_EQ(found, expected);
 }
