@@ -429,7 +429,12 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   vdrive::DriveConfig shortened = Sr(5);  // block 01 does not arrive whole, yet GOOD
   shortened.failAt = 1;
   shortened.shortBy = 512;
-  Drives({refusing, stuck, lost, unready, bridged, shortened});
+  vdrive::DriveConfig failed = Sr(6);  // answers who it is, then fails its self-test
+  failed.failOpcode = 0x12;
+  failed.failAt = 2;  // after the identity and the serial page
+  failed.failCount = 0;
+  failed.checkCondition = {0x70, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00};
+  Drives({refusing, stuck, lost, unready, bridged, shortened, failed});
   std::string image = Image("three.bin", 3 * 40960);
   std::string log = folder + "/service.jsonl";
   std::ofstream(log) << "{\"cut short by a crash";
@@ -474,6 +479,10 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
                                 "sense key 2 (Not Ready), ASC 04h, ASCQ 01h: Logical unit is in process "
                                 "of becoming ready; nothing was written"))
       << notReady.err;
+  Output broken = Run({"flash", "/dev/sr6", image, "--yes"});
+  EXPECT_EQ(broken.code, 1);
+  EXPECT_TRUE(Has(broken.err, "/dev/sr6 is not ready to be flashed: SCSI status 02h (Check Condition), "
+                              "sense key 4 (Hardware Error), ASC 44h")) << broken.err;
   EXPECT_EQ(Downloads(), before);
 
   std::ifstream in(log);
