@@ -15,6 +15,23 @@ while read -r m; do
 done </modules/load.list
 insmod /modules/scsi_debug.ko ptype=5 max_luns=1 num_tgts=1 dev_size_mb=8
 
+# Our own virtual drive, which checks every block's order and checksum,
+# behind the kernel's SCSI target: a user backstore (target_core_user,
+# served by tcmu_vdrive through /dev/uioN) on the loopback fabric, which
+# the kernel scans like any SCSI host. The nexus comes before the LUN, or
+# the scan finds nobody to ask.
+mount -t configfs configfs /sys/kernel/config
+vd_core=/sys/kernel/config/target/core/user_1/vdrive
+vd_tpg=/sys/kernel/config/target/loopback/naa.5001405000000001/tpgt_1
+printf '[drive vd]\nserial=KT0001\ndelay_ms=100\n' >/tmp/vd.cfg
+if mkdir -p $vd_core && echo -n dev_config=vdrive/kt,dev_size=1048576 >$vd_core/control &&
+   echo -n 1 >$vd_core/enable; then
+  uio=$(grep -l '^tcm-user/1/vdrive/' /sys/class/uio/*/name | cut -d/ -f5)
+  tcmu_vdrive /dev/$uio /tmp/vd.journal /tmp/vd.cfg 2>/tmp/vd.err &
+  mkdir -p $vd_tpg/lun/lun_0 && echo naa.5001405000000002 >$vd_tpg/nexus &&
+    ln -s $vd_core $vd_tpg/lun/lun_0/vdrive
+fi
+
 stty -F /dev/ttyS1 raw -echo
 exec 8<>/dev/ttyS1
 host() { echo "$*" >&8; answer=; read -r -t 20 answer <&8; }
@@ -62,19 +79,27 @@ want_downloads() { want_sent "$1" 55 "$2"; }
 sr_of() { for b in /sys/block/sr*; do [ "$(sed 's/ *$//' $b/device/model)" = "$1" ] && echo /dev/${b##*/}; done; }
 sg_of() { echo /dev/$(ls /sys/block/${1#/dev/}/device/scsi_generic); }
 for _ in $(seq 300); do
-  [ -n "$(sr_of 'USB CD')" ] && [ -n "$(sr_of scsi_debug)" ] && [ -e /sys/block/sda ] && break
+  [ -n "$(sr_of 'USB CD')" ] && [ -n "$(sr_of scsi_debug)" ] && [ -n "$(sr_of 'VIRTUAL CD-RW')" ] &&
+    [ -e /sys/block/sda ] && break
   usleep 100000
 done
 FAST=1 EMPTY=3 DISK=4 USB=0
 fast=$(sr_of 'FAST CD') empty=$(sr_of 'EMPTY CD')
-ide=$(sr_of 'QEMU DVD-ROM') usb=$(sr_of 'USB CD') dbg=$(sr_of scsi_debug)
-echo "drives at $(uptime) s: fast $fast, empty $empty, ide $ide, usb $usb, scsi_debug $dbg"
+ide=$(sr_of 'QEMU DVD-ROM') usb=$(sr_of 'USB CD') dbg=$(sr_of scsi_debug) vd=$(sr_of 'VIRTUAL CD-RW')
+echo "drives at $(uptime) s: fast $fast, empty $empty, ide $ide, usb $usb, scsi_debug $dbg, ours $vd"
+[ -n "$vd" ] || { echo "our drive is not there:"; cat /tmp/vd.err; dmesg | grep -i 'tcm\|target\|uio\|4:0' | tail -n 20; }
 
 cat /data/block.bin >/tmp/img1
 for _ in 1 2 3 4 5 6 7 8; do cat /data/block.bin; done >/tmp/img8
 cat /tmp/img8 /tmp/img8 >/tmp/img16
 for _ in $(seq 16); do cat /tmp/img16; done >/tmp/img256
 : >/tmp/empty
+# For our drive: the kernel's target sizes a CDB by its operation code, so
+# the 12-byte download command (55h, a 10-byte group) reaches the drive
+# without bytes 10 and 11, the checksum's low byte among them. Blocks that
+# each sum to 0100h keep that byte 0, and the drive checks the rest.
+{ head -c 256 /dev/zero | tr '\0' '\1'; head -c 40704 /dev/zero; } >/tmp/vdblock
+for _ in $(seq 16); do cat /tmp/vdblock; done >/tmp/imgvd
 
 # --- what the drives are, as sg_inq reads them
 inq() { sg_inq "$1" | sed -n "s/^ *$2: *//p" | sed 's/ *$//'; }
@@ -88,7 +113,7 @@ json_field() { # device key: its value in list.json, "<none>" without the key
 }
 timeout -s KILL 60 flashtool list >/tmp/list.txt 2>/tmp/list.err; list_rc=$?
 timeout -s KILL 60 flashtool list --json >/tmp/list.json 2>>/tmp/list.err; json_rc=$?
-for sr in $fast $empty $ide $usb $dbg; do
+for sr in $fast $empty $ide $usb $dbg $vd; do
   begin "list: $sr ($(sed 's/ *$//' /sys/block/${sr#/dev/}/device/model)) as sg_inq reads it"
   sg=$(sg_of $sr) vendor=$(inq $sr 'Vendor identification') product=$(inq $sr 'Product identification')
   revision=$(inq $sr 'Product revision level')
@@ -169,6 +194,34 @@ begin "flash: output closed by head -n 1, every block still sent"
 rc=$(cat /tmp/rc)
 [ "$rc" -lt 128 ] || no "ended by signal $((rc - 128))"
 want_downloads $FAST 16
+end
+
+# Our drive's own journal: a line per command it received, and its verdict
+# on each block.
+vd_sequence() { awk '/^BLOCK/ { printf "%s%s", sep, $3; sep = " " }' /tmp/vd.journal; }
+vd_expected="$(for i in $(seq 0 14); do printf 'idx=%02X ' $i; done)idx=FF"
+begin "our drive behind the kernel's SCSI target: 16 blocks through $vd, each checked, back as 2.00"
+: >/tmp/vd.journal
+ft flash $vd /tmp/imgvd --yes
+want_rc 0
+want_out "took all 16 blocks"
+grep -q "^Drive: *$vd *QUOR VIRTUAL CD-RW, firmware 2.00" /tmp/out || no "not back as 2.00"
+[ "$(grep -c '^CMD 55' /tmp/vd.journal)" = 16 ] || no "the drive got $(grep -c '^CMD 55' /tmp/vd.journal) downloads"
+[ "$(vd_sequence)" = "$vd_expected" ] || no "blocks $(vd_sequence)"
+grep -q ' bad=' /tmp/vd.journal && no "a block did not check out"
+grep -q '^FLASHED vd revision=2.00 blocks=16 ' /tmp/vd.journal || no "the drive did not take the download"
+show="/tmp/out /tmp/err /tmp/vd.journal"
+end
+begin "our drive: stopped and continued during its blocks through $(sg_of $vd), each block once and in order"
+: >/tmp/vd.journal
+ft_bg flash $(sg_of $vd) /tmp/imgvd --yes
+for _ in $(seq 200); do grep -q '^CMD 55' /tmp/vd.journal && break; usleep 20000; done
+for _ in 1 2 3 4 5 6; do usleep 60000; kill -STOP $pid; usleep 90000; kill -CONT $pid; done
+collect
+want_rc 0
+[ "$(grep -c '^CMD 55' /tmp/vd.journal)" = 16 ] || no "the drive got $(grep -c '^CMD 55' /tmp/vd.journal) downloads"
+[ "$(vd_sequence)" = "$vd_expected" ] || no "blocks $(vd_sequence)"
+show="/tmp/out /tmp/err /tmp/vd.journal"
 end
 
 # --- refusals: nothing reaches the drive
