@@ -71,13 +71,7 @@ int CheckCommand(const std::string &path, bool json) {
   std::string problem = ImageProblem(image);
   RunRecord record;
   record.imagePath = path;
-  if (problem.empty()) {
-    record.imageRead = true;
-    record.imageSize = image.plan.imageSize;
-    record.blocks = image.plan.lastIndex + 1;
-    record.checksum = ImageChecksum(image.blocks, image.plan);
-    record.sha256 = Sha256Hex(image.blocks, (size_t)image.plan.imageSize);
-  }
+  ReadImageFacts(record, image);
   FreeImage(image);
   if (json) {
     nlohmann::ordered_json out = ImageJson(record);
@@ -85,8 +79,7 @@ int CheckCommand(const std::string &path, bool json) {
     if (!problem.empty()) out["problem"] = problem;
     Say("%s\n", JsonLine(out, 2).c_str());
   } else if (problem.empty()) {
-    Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", path.c_str(),
-        (unsigned long long)record.imageSize, record.blocks, record.checksum);
+    SayImage(record);
     Say("SHA-256: %s\n", record.sha256.c_str());
     Say("It can be flashed.\n");
   }

@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/system.h"
+#include "core/blocks.h"
 
 namespace {
 
@@ -82,6 +83,20 @@ std::string ImageProblem(const LoadedImage &image) {
     case IMAGE_CHANGED: return "it changed while it was read; try again once nothing writes to it";
   }
   return "unknown problem";
+}
+
+void ReadImageFacts(RunRecord &record, const LoadedImage &image) {
+  if (image.outcome != IMAGE_LOADED) return;
+  record.imageRead = true;
+  record.imageSize = image.plan.imageSize;
+  record.blocks = image.plan.lastIndex + 1;
+  record.checksum = ImageChecksum(image.blocks, image.plan);
+  record.sha256 = Sha256Hex(image.blocks, (size_t)image.plan.imageSize);
+}
+
+void SayImage(const RunRecord &record) {
+  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", record.imagePath.c_str(),
+      (unsigned long long)record.imageSize, record.blocks, record.checksum);
 }
 
 int OpenFailureCode(OpenFailure failure) {

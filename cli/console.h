@@ -33,5 +33,10 @@ int OpenFailureCode(OpenFailure failure);
 
 // Why an image cannot be flashed, in a sentence; empty when it can.
 std::string ImageProblem(const LoadedImage &image);
+// The facts of an image that loaded into the record: size, blocks,
+// checksum and SHA-256. Nothing for one that did not.
+void ReadImageFacts(RunRecord &record, const LoadedImage &image);
+// "Image:  PATH  SIZE bytes, N blocks, checksum XXXX" of the record's image.
+void SayImage(const RunRecord &record);
 
 #endif

@@ -43,25 +43,17 @@ class VerboseTap : public CommandTap {
  public:
   void Before(const ScsiCommand &command) override {
     static const char *const directions[] = {"none", "in", "out"};
-    char line[160];
-    int at = snprintf(line, sizeof line, "> cdb");
-    for (int i = 0; i < command.cdbLength && at < (int)sizeof line - 4; ++i)
-      at += snprintf(line + at, sizeof line - at, " %02X", command.cdb[i]);
+    std::string cdb = HexBytes(command.cdb, (size_t)command.cdbLength, " %02X");
     if (command.direction == DATA_NONE || command.data == nullptr)
-      fprintf(stderr, "%s  no data, time-out %u s\n", line, (unsigned)command.timeoutSeconds);
+      fprintf(stderr, "> cdb%s  no data, time-out %u s\n", cdb.c_str(), (unsigned)command.timeoutSeconds);
     else
-      fprintf(stderr, "%s  %s %u bytes, time-out %u s\n", line, directions[command.direction],
+      fprintf(stderr, "> cdb%s  %s %u bytes, time-out %u s\n", cdb.c_str(), directions[command.direction],
               (unsigned)command.length, (unsigned)command.timeoutSeconds);
     started_ = Clock::now();
   }
   void After(const ScsiCommand &, const CommandResult &result) override {
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
-    std::string sense;
-    char two[4];
-    for (int i = 0; i < result.senseLength; ++i) {
-      snprintf(two, sizeof two, " %02X", result.sense[i]);
-      sense += two;
-    }
+    std::string sense = HexBytes(result.sense, (size_t)result.senseLength, " %02X");
     if (result.kind == CommandResult::SYSTEM_ERROR) {
       fprintf(stderr, "< system error %u (%s), %.1f ms\n", (unsigned)result.systemError,
               SystemErrorText(result.systemError).c_str(), ms);
@@ -316,19 +308,16 @@ struct Job {
   int code = EXIT_FLASHED;  // where it ended; EXIT_FLASHED while it goes on
 };
 
-void StartRecord(Job &job, const FlashOptions &options, const LoadedImage &image) {
-  RunRecord &r = job.record;
+// What every drive's record of this run starts with: the run and its image.
+RunRecord StartRecord(const FlashOptions &options, const LoadedImage &image) {
+  RunRecord r;
   r.started = UtcNow();
   r.host = HostName();
   r.version = FLASHTOOL_VERSION;
   r.command = options.dryRun ? "flash --dry-run" : "flash";
-  r.device = job.device;
   r.imagePath = options.image;
-  if (image.outcome != IMAGE_LOADED) return;
-  r.imageRead = true;
-  r.imageSize = image.plan.imageSize;
-  r.blocks = image.plan.lastIndex + 1;
-  r.checksum = ImageChecksum(image.blocks, image.plan);
+  ReadImageFacts(r, image);
+  return r;
 }
 
 // Opens the drive, asks what it is and tells it: EXIT_FLASHED when it
@@ -405,11 +394,10 @@ int RunJob(Job &job, const LoadedImage &image, const FlashOptions &options, Prog
   return EXIT_FLASHED;
 }
 
-void EndRecord(Job &job, const FlashOptions &options, double seconds) {
+void EndRecord(Job &job, const FlashOptions &options) {
   job.record.ended = UtcNow();
   job.record.exitCode = job.code;
   job.record.outcome = OutcomeWord(job.code, options.dryRun);
-  job.record.seconds = seconds;
 }
 
 bool Confirmed(const FlashOptions &options, const std::string &devices) {
@@ -423,6 +411,14 @@ bool Confirmed(const FlashOptions &options, const std::string &devices) {
   char answer[16] = "";
   if (!AwaitInput() || fgets(answer, sizeof answer, stdin) == nullptr) fprintf(stderr, "\n");
   return std::string(answer) == "YES\n";
+}
+
+// The code of a run that was not confirmed, after saying why when no
+// interrupt did.
+int NotConfirmed() {
+  if (InterruptRequested() != 0) return EXIT_INTERRUPTED + InterruptRequested();
+  Complain("not confirmed; nothing was sent");
+  return EXIT_REFUSED;
 }
 
 // Of several drives' codes, the one the run ends with: a drive that may
@@ -476,23 +472,19 @@ int FlashOne(Job &job, const LoadedImage &image, const FlashOptions &options) {
   SpeakFor(&job.record, false);
   int code = OpenJob(job, options);
   if (code != EXIT_FLASHED) return code;
-  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", options.image.c_str(),
-      (unsigned long long)image.plan.imageSize, image.plan.lastIndex + 1, job.record.checksum);
+  SayImage(job.record);
   code = CheckJob(job, options);
   if (code != EXIT_FLASHED) return code;
-  if (!Confirmed(options, job.device)) {
-    if (InterruptRequested() == 0) Complain("not confirmed; nothing was sent");
-    return InterruptRequested() != 0 ? EXIT_INTERRUPTED + InterruptRequested() : EXIT_REFUSED;
-  }
+  if (!Confirmed(options, job.device)) return NotConfirmed();
   return RunJob(job, image, options, nullptr, 0);
 }
 
 // Every drive is opened, asked, checked and shown before anything is
 // written; then one worker per drive, each on its own link, so that one
-// drive's failure or slowness never holds another.
-int FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOptions &options) {
-  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", options.image.c_str(),
-      (unsigned long long)image.plan.imageSize, image.plan.lastIndex + 1, jobs[0].record.checksum);
+// drive's failure or slowness never holds another. Each job ends with its
+// code.
+void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOptions &options) {
+  SayImage(jobs[0].record);
   int failing = 0;
   std::string devices;
   for (Job &job : jobs) {
@@ -512,15 +504,14 @@ int FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOp
         job.code = EXIT_REFUSED;
         job.record.reason = "not flashed: " + why;
       }
-    return EXIT_FLASHED;
+    return;
   }
-  if (devices.empty()) return EXIT_FLASHED;
+  if (devices.empty()) return;
   if (!Confirmed(options, devices)) {
-    int code = InterruptRequested() != 0 ? EXIT_INTERRUPTED + InterruptRequested() : EXIT_REFUSED;
-    if (InterruptRequested() == 0) Complain("not confirmed; nothing was sent");
+    int code = NotConfirmed();
     for (Job &job : jobs)
       if (job.code == EXIT_FLASHED) job.code = code;
-    return EXIT_FLASHED;
+    return;
   }
 
   ProgressBoard board(MessagesAreTerminal());
@@ -555,7 +546,6 @@ int FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOp
   for (std::thread &worker : workers) worker.join();
   ReleaseInterrupts();
   if (!options.dryRun) KeepSystemAwake(false);
-  return EXIT_FLASHED;
 }
 
 }  // namespace
@@ -584,10 +574,12 @@ int FlashCommand(const FlashOptions &options) {
 
   // The image first, once: nothing reaches a drive for an image that cannot go.
   LoadedImage image = LoadImageFile(options.image.c_str());
+  RunRecord start = StartRecord(options, image);
   std::vector<Job> jobs(devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
     jobs[i].device = devices[i];
-    StartRecord(jobs[i], options, image);
+    jobs[i].record = start;
+    jobs[i].record.device = devices[i];
   }
   std::string problem = ImageProblem(image);
   if (!problem.empty()) {
@@ -598,8 +590,6 @@ int FlashCommand(const FlashOptions &options) {
       job.code = EXIT_BAD_INPUT;
     }
   } else {
-    jobs[0].record.sha256 = Sha256Hex(image.blocks, (size_t)image.plan.imageSize);
-    for (Job &job : jobs) job.record.sha256 = jobs[0].record.sha256;
     Clock::time_point started = Clock::now();
     if (several) FlashSeveral(jobs, image, options);
     else jobs[0].code = FlashOne(jobs[0], image, options);
@@ -609,7 +599,7 @@ int FlashCommand(const FlashOptions &options) {
   FreeImage(image);
   for (Job &job : jobs) {
     job.drive.reset();
-    EndRecord(job, options, job.record.seconds);
+    EndRecord(job, options);
   }
   if (several && problem.empty()) TellTable(jobs);
   KeepRecords(jobs, options, several);

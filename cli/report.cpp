@@ -43,6 +43,16 @@ std::string DrivesJson(const std::vector<ListedDrive> &drives) {
   return JsonLine(list, 2);
 }
 
+std::string HexBytes(const uint8_t *bytes, size_t count, const char *format) {
+  std::string hex;
+  char one[8];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(one, sizeof one, format, bytes[i]);
+    hex += one;
+  }
+  return hex;
+}
+
 static std::string Trimmed(const std::string &text) {
   size_t first = text.find_first_not_of(" \t"), last = text.find_last_not_of(" \t");
   return first == std::string::npos ? "" : text.substr(first, last - first + 1);

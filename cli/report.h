@@ -24,6 +24,9 @@ bool IsBlank(const std::string &text);
 // end of each do not count, everything else does, case included.
 bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
 
+// The bytes in hex, each as `format` prints one: " %02X" for "12 00 24".
+std::string HexBytes(const uint8_t *bytes, size_t count, const char *format);
+
 // Why a command failed, e.g. "SCSI status 02h (Check Condition), sense key
 // 5 (Illegal Request), ASC 24h, ASCQ 00h: Invalid field in cdb";
 // `systemText` words a system error.

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/report.h"
 #include "discovery/sr_scan.h"
 #include "transport/drive_node.h"
 #include "transport/sg_io.h"
@@ -201,7 +202,8 @@ DriveDescription DescribeDrive(const std::string &device) {
     return d;
   }
   d.genericDevice = node.kind == NODE_CHARACTER ? device : GenericNodeAt(d.address);
-  if (node.kind == NODE_CHARACTER) d.device = CdromNodeAt(d.address).empty() ? device : CdromNodeAt(d.address);
+  std::string srNode = node.kind == NODE_CHARACTER ? CdromNodeAt(d.address) : "";
+  if (!srNode.empty()) d.device = srNode;
   int lock = d.address.empty() ? -1 : LockDrive(d.address, false);
   if (lock < 0 && errno == EWOULDBLOCK) {
     d.busy = true;
@@ -257,13 +259,7 @@ std::string Sha256Hex(const uint8_t *data, size_t size) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) return "";
-  std::string hex;
-  char two[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
+  return HexBytes(digest, length, "%02x");
 }
 
 std::string HostName() {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/report.h"
 #include "discovery/letter_scan.h"
 #include "transport/passthrough.h"
 
@@ -214,13 +215,8 @@ std::string Sha256Hex(const uint8_t *data, size_t size) {
   if (CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
       CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
       CryptHashData(hash, data, (DWORD)size, 0) &&
-      CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
-    char two[3];
-    for (DWORD i = 0; i < length; ++i) {
-      snprintf(two, sizeof two, "%02x", digest[i]);
-      hex += two;
-    }
-  }
+      CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0))
+    hex = HexBytes(digest, length, "%02x");
   if (hash != 0) CryptDestroyHash(hash);
   if (provider != 0) CryptReleaseContext(provider, 0);
   return hex;
