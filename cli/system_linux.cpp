@@ -95,6 +95,14 @@ std::string ClaimRefused(int error, const std::string &srNode) {
   return "busy: another program holds " + srNode + " for itself; close it and try again";
 }
 
+// A SCSI device by its address in sysfs, or by the numbers the kernel
+// gives CD-ROM and generic nodes where sysfs is not there to ask.
+bool IsDriveNode(const DeviceNode &node, const std::string &address) {
+  bool scsiNode = (node.kind == NODE_BLOCK && node.major == SR_MAJOR) ||
+                  (node.kind == NODE_CHARACTER && node.major == SG_MAJOR);
+  return node.kind != NODE_OTHER && (!address.empty() || scsiNode);
+}
+
 }  // namespace
 
 std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFailure *failure,
@@ -106,12 +114,8 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
   };
   DeviceNode node;
   if (InspectNode(device.c_str(), &node) != 0) return refuse(FailureOf(errno), Sentence(errno, device));
-  // A SCSI device by its address in sysfs, or by the numbers the kernel
-  // gives CD-ROM and generic nodes where sysfs is not there to ask.
   std::string address = ScsiAddressOf(node);
-  bool scsiNode = (node.kind == NODE_BLOCK && node.major == SR_MAJOR) ||
-                  (node.kind == NODE_CHARACTER && node.major == SG_MAJOR);
-  if (node.kind == NODE_OTHER || (address.empty() && !scsiNode))
+  if (!IsDriveNode(node, address))
     return refuse(OPEN_NOT_A_DEVICE, "not a drive: a drive is a device node such as /dev/sr0 or "
                                      "/dev/sg1 (is DEVICE before IMAGE?)");
 
@@ -196,7 +200,7 @@ DriveDescription DescribeDrive(const std::string &device) {
     return d;
   }
   d.address = ScsiAddressOf(node);
-  if (node.kind == NODE_OTHER) {
+  if (!IsDriveNode(node, d.address)) {
     d.failure = OPEN_NOT_A_DEVICE;
     d.error = "not a drive: a drive is a device node such as /dev/sr0 or /dev/sg1";
     return d;

@@ -259,6 +259,9 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   Output busy = Run({"info", "/dev/sr4"});
   EXPECT_EQ(busy.code, 4);
   EXPECT_TRUE(Has(busy.out, "Busy:     a flashtool is flashing it")) << busy.out;
+  Output null = Run({"info", "/dev/null"});
+  EXPECT_EQ(null.code, 2) << "nothing is sent to a node that is no drive";
+  EXPECT_TRUE(Has(null.err, "/dev/null: not a drive")) << null.err;
 
   denied = "/dev/sr0,/dev/sr2,/dev/sr3";
   Output none = Run({"list"});
