@@ -64,9 +64,7 @@ class LinuxDrive : public OpenedDrive {
   }
   void EndBlocks() override { polling_.Restore(); }
   bool Gone(const CommandResult &answer) override {
-    if (answer.kind == CommandResult::SYSTEM_ERROR &&
-        (answer.systemError == ENODEV || answer.systemError == ENXIO || answer.systemError == ENOENT))
-      return true;
+    if (answer.kind == CommandResult::SYSTEM_ERROR && NodeMissing((int)answer.systemError)) return true;
     return access(device_.c_str(), F_OK) != 0;
   }
   std::string Address() const override { return address_; }
@@ -79,7 +77,7 @@ class LinuxDrive : public OpenedDrive {
 };
 
 OpenFailure FailureOf(int error) {
-  return error == ENOENT || error == ENXIO || error == ENODEV ? OPEN_MISSING
+  return NodeMissing(error) ? OPEN_MISSING
        : error == EACCES || error == EPERM ? OPEN_DENIED
        : error == EBUSY || error == EWOULDBLOCK ? OPEN_BUSY : OPEN_FAILED;
 }

@@ -26,8 +26,6 @@ int InquireDevice(const std::string &device, DriveIdentity *identity, std::strin
   return 1;
 }
 
-static bool Missing(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
-
 std::vector<FoundDrive> ScanOpticalDevices() {
   std::vector<FoundDrive> found;
   for (int n = 0; n < MAX_SR_NODES; ++n) {
@@ -46,7 +44,7 @@ std::vector<FoundDrive> ScanOpticalDevices() {
     }
     int asked = InquireDevice(drive.device, &drive.identity, &drive.serial, &drive.error);
     if (lock >= 0) close(lock);
-    if (asked ? IsCdDvdDrive(drive.identity) : !Missing(drive.error)) found.push_back(drive);
+    if (asked ? IsCdDvdDrive(drive.identity) : !NodeMissing(drive.error)) found.push_back(drive);
   }
   return found;
 }

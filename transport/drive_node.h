@@ -5,6 +5,7 @@
 #ifndef FLASHTOOL_TRANSPORT_DRIVE_NODE_H
 #define FLASHTOOL_TRANSPORT_DRIVE_NODE_H
 
+#include <cerrno>
 #include <string>
 
 enum NodeKind { NODE_OTHER, NODE_BLOCK, NODE_CHARACTER };
@@ -18,6 +19,8 @@ struct DeviceNode {
 int InspectNode(const char *path, DeviceNode *node);
 // The same of an open descriptor.
 int InspectDescriptor(int fd, DeviceNode *node);
+// Whether an errno says the node, or the device behind it, is not there.
+inline bool NodeMissing(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
 
 enum { MAX_SR_NODES = 32, MAX_SG_NODES = 256, SR_MAJOR = 11, SG_MAJOR = 21 };
 
