@@ -223,6 +223,32 @@ want_rc 0
 [ "$(vd_sequence)" = "$vd_expected" ] || no "blocks $(vd_sequence)"
 show="/tmp/out /tmp/err /tmp/vd.journal"
 end
+begin "our drive: back under another node after a good flash, found by its serial number"
+: >/tmp/vd.journal
+ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 20
+for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 20000; done
+kill -STOP $pid  # with its last block in the drive
+usleep 300000
+# The drive shows up at a second LUN, then leaves the first, so that its
+# new node cannot take the old name.
+mkdir -p $vd_tpg/lun/lun_1 && ln -s $vd_core $vd_tpg/lun/lun_1/vdrive
+moved=
+for _ in $(seq 100); do
+  moved=$(sr_of 'VIRTUAL CD-RW' | grep -vx "$vd")
+  [ -n "$moved" ] && break
+  usleep 50000
+done
+rm $vd_tpg/lun/lun_0/vdrive
+for _ in $(seq 100); do [ -e /sys/block/${vd#/dev/} ] || break; usleep 50000; done
+kill -CONT $pid
+collect
+want_rc 0
+[ -n "$moved" ] || no "the drive did not appear at a second node"
+want_out "The drive came back as $moved."
+grep -q "^Drive: *$moved *QUOR VIRTUAL CD-RW, firmware 2.00" /tmp/out || no "no identity at $moved"
+vd=$moved
+show="/tmp/out /tmp/err /tmp/vd.journal"
+end
 
 # --- refusals: nothing reaches the drive
 for expect in "KTIER OTHER CD" "KTIER" "KTIER FAST" "FAST CD"; do
