@@ -13,6 +13,7 @@
 #include "cli/report.h"
 #include "cli/system.h"
 #include "core/flash_sequence.h"
+#include "core/image_kind.h"
 #include "transport/image_file.h"
 
 int ListCommand(bool json) {
@@ -66,23 +67,36 @@ int InfoCommand(const std::string &device, bool json) {
   return Finished(d.busy ? EXIT_NO_DEVICE : EXIT_OK);
 }
 
-int CheckCommand(const std::string &path, bool json) {
+// What can be known of an image without a drive: that its size fits the
+// download, that it is the file its maker published (--sha256), and what
+// it plainly is when it is no firmware. Whether it is firmware for a given
+// drive, only its maker can say.
+int CheckCommand(const std::string &path, const std::string &sha256, bool json) {
   LoadedImage image = LoadImageFile(path.c_str());
   std::string problem = ImageProblem(image);
   RunRecord record;
   record.imagePath = path;
   ReadImageFacts(record, image);
+  const char *kind = problem.empty() ? PlainlyNoFirmware(image.blocks, (size_t)image.plan.imageSize) : nullptr;
   FreeImage(image);
+  bool published = problem.empty() && !sha256.empty();
+  if (published && !SameDigest(record.sha256, sha256))
+    problem = "its SHA-256 is " + record.sha256 + ", not " + sha256 +
+              " as --sha256 says: not the image its maker published";
   if (json) {
     nlohmann::ordered_json out = ImageJson(record);
     out["flashable"] = problem.empty();
+    if (published) out["sha256_matches"] = problem.empty();
+    if (kind != nullptr) out["warning"] = std::string("looks like ") + kind + ", not like firmware";
     if (!problem.empty()) out["problem"] = problem;
     Say("%s\n", JsonLine(out, 2).c_str());
   } else if (problem.empty()) {
     SayImage(record);
-    Say("SHA-256: %s\n", record.sha256.c_str());
-    Say("It can be flashed.\n");
+    Say("SHA-256: %s%s\n", record.sha256.c_str(), published ? " (as --sha256 says)" : "");
+    Say("Its size fits the download command. Whether it is firmware for a given drive\n"
+        "flashtool cannot tell: flash only the image the drive's maker published for that model.\n");
   }
+  if (kind != nullptr) Warn(path + " looks like " + kind + ", not like firmware");
   if (!problem.empty()) {
     Complain(path + ": " + problem);
     return Finished(EXIT_BAD_INPUT);

@@ -44,6 +44,12 @@ void Complain(const std::string &text) {
   fprintf(stderr, "flashtool: %s\n", text.c_str());
 }
 
+void Warn(const std::string &text) {
+  if (Quiet) return;
+  std::lock_guard<std::mutex> hold(Speaking);
+  fprintf(stderr, "flashtool: %s\n", text.c_str());
+}
+
 void Hint(Trouble trouble) {
   if (Recording != nullptr && Recording->trouble == TROUBLE_NONE) Recording->trouble = trouble;
   if (Quiet) return;

@@ -21,6 +21,9 @@ void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // record this thread speaks for.
 void Complain(const std::string &text);
 void Hint(Trouble trouble);
+// "flashtool: TEXT" on standard error, not taken as the record's reason:
+// what a run goes on despite.
+void Warn(const std::string &text);
 // Facts go to standard error from now on (true), or back to standard output.
 void FactsToStandardError(bool toError);
 // What this thread says goes into `record` (may be null); `quiet`: only there.

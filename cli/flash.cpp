@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -13,6 +14,8 @@
 #include "cli/report.h"
 #include "cli/system.h"
 #include "core/flash_sequence.h"
+#include "core/image_kind.h"
+#include "discovery/comeback.h"
 #include "transport/image_file.h"
 
 #ifndef FLASHTOOL_VERSION
@@ -22,6 +25,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+enum {
+  // The last block's command: a drive may erase and program its flash
+  // before it answers it, and a time-out would have the kernel reset it.
+  LAST_BLOCK_TIMEOUT_S = 300,
+  // TEST UNIT READY while the drive restarts, for the same reason.
+  SETTLE_READY_TIMEOUT_S = 30
+};
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -158,7 +169,6 @@ class ConsoleObserver : public FlashObserver {
   }
   void CommandsEnd() override {
     if (dryRun_) return;
-    drive_.EndBlocks();
     if (board_ != nullptr) return;
     ReleaseInterrupts();
     KeepSystemAwake(false);
@@ -215,6 +225,17 @@ std::string InterruptText() {
   return signal != 0 ? InterruptName(signal) : "an interrupt";
 }
 
+int InterruptedBeforeFirstBlock() {
+  Complain("interrupted (" + InterruptText() + ") before the first block: nothing was written");
+  return EXIT_INTERRUPTED + (InterruptRequested() != 0 ? InterruptRequested() : 2);
+}
+
+// What a drive that took every block may be doing when it does not answer.
+std::string StillWriting(const std::string &device) {
+  return "it may still be writing its firmware: leave it powered and connected for some minutes, "
+         "then run `flashtool info " + device + "`";
+}
+
 int TellOutcome(const FlashReport &report, const std::string &device, bool dryRun,
                 ConsoleObserver &observer, RunRecord &record) {
   switch (report.outcome) {
@@ -222,11 +243,13 @@ int TellOutcome(const FlashReport &report, const std::string &device, bool dryRu
       Say("Flashed: the drive took all %d blocks.\n", report.blocksSent);
       return EXIT_FLASHED;
     case FLASH_NOT_PREPARED:
+      // A signal that came while the drive was asked ended the question.
+      if (Interrupted()) return InterruptedBeforeFirstBlock();
       Complain(device + " is not ready to be flashed: " +
                FailureReason(report.failure, SystemErrorText(report.failure.systemError)) +
                "; nothing was written");
       Hint(TroubleOf(report.failure));
-      return EXIT_FLASH_FAILED;
+      return EXIT_NOTHING_WRITTEN;
     case FLASH_BLOCK_FAILED: {
       char where[64];
       snprintf(where, sizeof where, "block %02X (%d of the image) failed: ", report.failedIndex,
@@ -237,51 +260,108 @@ int TellOutcome(const FlashReport &report, const std::string &device, bool dryRu
       if (report.blocksSent > 0)
         Complain("the drive holds only the blocks before it; do not use it before a flash succeeds");
       else
-        Complain("the drive took no block of the image");
-      Hint(TroubleOf(report.failure));
-      return EXIT_FLASH_FAILED;
+        Complain("the drive took no block of the image; it holds what it held");
+      Hint(BlockTrouble(report.failure, report.blocksSent, report.failedIndex == LAST_BLOCK_INDEX));
+      return report.blocksSent > 0 ? EXIT_FLASH_FAILED : EXIT_NOTHING_WRITTEN;
     }
     case FLASH_STOPPED:
       if (dryRun) {
         Say("Dry run: every check passed; nothing was written.\n");
         return EXIT_FLASHED;
       }
-      Complain("interrupted (" + InterruptText() + ") before the first block: nothing was written");
-      return EXIT_INTERRUPTED + (InterruptRequested() != 0 ? InterruptRequested() : 2);
+      return InterruptedBeforeFirstBlock();
     case FLASH_REFUSED: break;
   }
   return EXIT_BAD_INPUT;
 }
 
-// After a flash the drive restarts with its new firmware: wait until it
-// answers TEST UNIT READY (a drive without a disc answers NOT READY with
-// MEDIUM NOT PRESENT, and is back all the same). A drive that restarts
-// under another node (a USB drive does) is looked for by what it is.
-bool WaitForDrive(std::unique_ptr<OpenedDrive> &drive, std::string &device,
-                  const DriveIdentity &identity, const std::string &serial, int seconds) {
-  Say("Waiting for the drive to come back (up to %d s)...\n", seconds);
-  Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
+// Sleeps until `until`, looking at the system's drives meanwhile (that
+// sends nothing to any drive), so that a drive that leaves and one that
+// comes are seen in the order they do. False when an interrupt came.
+bool Pause(Clock::time_point until, Comeback &comeback) {
   for (;;) {
-    long long left = std::chrono::duration_cast<std::chrono::seconds>(until - Clock::now()).count();
-    if (drive != nullptr) {
-      // A drive that does not answer at all must not hold the wait past its end.
-      uint32_t timeout = (uint32_t)std::max(1LL, std::min(left + 1, (long long)READY_TIMEOUT_S));
-      CommandResult result = drive->Link().Run(TestUnitReadyCommand(timeout));
-      if (DriveAnswersReady(result)) return true;
-      if (drive->Gone(result)) drive.reset();
-    }
-    if (drive == nullptr) {
-      std::string found;
-      drive = FindDriveAgain(identity, serial, &found);
-      if (drive != nullptr) {
-        if (found != device) Say("The drive came back as %s.\n", found.c_str());
-        device = found;
-        continue;
+    if (Interrupted()) return false;
+    comeback.Look(PresentDrives());
+    Clock::time_point now = Clock::now();
+    if (now >= until) return true;
+    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(200), until - now));
+  }
+}
+
+enum class Back { YES, NO, UNTOLD, INTERRUPTED };
+
+bool SameDrive(const DriveIdentity &a, const std::string &serialA, const DriveIdentity &b,
+               const std::string &serialB) {
+  return strcmp(a.vendor, b.vendor) == 0 && strcmp(a.product, b.product) == 0 && serialA == serialB;
+}
+
+// One drive of a flash, from its opening to its outcome.
+struct Job {
+  std::string named;   // as the user named it
+  std::string device;  // as the system names it
+  std::string key;     // the same for every name of the drive
+  std::unique_ptr<OpenedDrive> drive;
+  VerboseTap tap;
+  DriveIdentity identity;
+  std::string serial;
+  int ticket = -1;     // in the run's Comeback
+  RunRecord record;
+  int code = EXIT_FLASHED;  // where it ended; EXIT_FLASHED while it goes on
+};
+
+// The drive that left its node after the flash, looked for among the
+// nodes that appeared since: the one that says it is this drive, and that
+// could be no other drive of the run.
+void LookForDrive(Job &job, const FlashOptions &options, Comeback &comeback, bool *untold) {
+  std::vector<std::pair<SeenDrive, std::unique_ptr<OpenedDrive>>> matches;
+  for (const SeenDrive &candidate : comeback.Candidates(job.ticket)) {
+    OpenFailure failure;
+    std::string why, serial;
+    std::unique_ptr<OpenedDrive> drive = OpenDriveForFlash(candidate.node, &failure, &why);
+    if (drive == nullptr) continue;  // another flash holds it, or it went again
+    if (options.verbose) drive->Link().SetTap(&job.tap);
+    DriveIdentity identity;
+    if (!AskIdentity(drive->Link(), &identity, &serial).Succeeded() ||
+        !SameDrive(identity, serial, job.identity, job.serial))
+      continue;
+    if (comeback.Shared(job.ticket, candidate, serial)) *untold = true;
+    else matches.emplace_back(candidate, std::move(drive));
+  }
+  if (matches.size() > 1) *untold = true;
+  if (matches.size() != 1 || *untold) return;
+  comeback.Found(job.ticket, matches[0].first.key);
+  job.drive = std::move(matches[0].second);
+  if (matches[0].first.node != job.device) Say("The drive came back as %s.\n", matches[0].first.node.c_str());
+  job.device = matches[0].first.node;
+}
+
+// After the last block the drive may erase and program its flash before
+// it answers again, or leave its bus to restart: nothing is sent to it for
+// the quiet period, then TEST UNIT READY, with a time-out long enough that
+// the kernel never resets the drive for it, at most one a second, until it
+// answers (a drive without a disc answers NOT READY, MEDIUM NOT PRESENT) or
+// the time is up. `lastWord` is what it said last.
+Back WaitForDrive(Job &job, const FlashOptions &options, Comeback &comeback, std::string *lastWord) {
+  Say("Waiting %d s before asking the drive, then up to %d s for it to answer...\n",
+      options.settleSeconds, options.readySeconds);
+  Clock::time_point settled = Clock::now() + std::chrono::seconds(options.settleSeconds);
+  if (!Pause(settled, comeback)) return Back::INTERRUPTED;
+  Clock::time_point until = settled + std::chrono::seconds(options.readySeconds);
+  bool untold = false;
+  for (;;) {
+    Clock::time_point asked = Clock::now();
+    if (job.drive == nullptr) LookForDrive(job, options, comeback, &untold);
+    if (job.drive != nullptr) {
+      CommandResult result = job.drive->Link().Run(TestUnitReadyCommand(SETTLE_READY_TIMEOUT_S));
+      if (DriveAnswersReady(result)) return Back::YES;
+      *lastWord = FailureReason(result, SystemErrorText(result.systemError));
+      if (job.drive->Gone(result)) {
+        job.drive.reset();
+        comeback.Left(job.ticket);
       }
     }
-    if (Clock::now() >= until || Interrupted()) return false;
-    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(500),
-                                                          until - Clock::now()));
+    if (Clock::now() >= until) return untold ? Back::UNTOLD : Back::NO;
+    if (!Pause(asked + std::chrono::seconds(1), comeback)) return Back::INTERRUPTED;
   }
 }
 
@@ -292,21 +372,11 @@ const char *OutcomeWord(int code, bool dryRun) {
     case EXIT_BAD_INPUT: return "bad input";
     case EXIT_REFUSED: return "refused";
     case EXIT_NO_DEVICE: return "no device";
-    case EXIT_FLASHED_UNSEEN: return "flashed, not seen back";
+    case EXIT_UNCONFIRMED: return "flashed, not confirmed";
+    case EXIT_NOTHING_WRITTEN: return "failed, nothing written";
     default: return "interrupted";
   }
 }
-
-// One drive of a flash, from its opening to its outcome.
-struct Job {
-  std::string device;
-  std::unique_ptr<OpenedDrive> drive;
-  VerboseTap tap;
-  DriveIdentity identity;
-  std::string serial;
-  RunRecord record;
-  int code = EXIT_FLASHED;  // where it ended; EXIT_FLASHED while it goes on
-};
 
 // What every drive's record of this run starts with: the run and its image.
 RunRecord StartRecord(const FlashOptions &options, const LoadedImage &image) {
@@ -325,9 +395,9 @@ RunRecord StartRecord(const FlashOptions &options, const LoadedImage &image) {
 int OpenJob(Job &job, const FlashOptions &options) {
   OpenFailure failure;
   std::string why;
-  job.drive = OpenDriveForFlash(job.device, &failure, &why);
+  job.drive = OpenDriveForFlash(job.named, &failure, &why);
   if (job.drive == nullptr) {
-    Complain(job.device + ": " + why);
+    Complain(job.named + ": " + why);
     return OpenFailureCode(failure);
   }
   job.record.address = job.drive->Address();
@@ -341,8 +411,9 @@ int OpenJob(Job &job, const FlashOptions &options) {
   return EXIT_FLASHED;
 }
 
-// Whether the drive is one to flash with this image: EXIT_FLASHED, else
-// EXIT_REFUSED with the reason told.
+// Whether the drive is one to flash with this image, with nothing of the
+// system's own between its blocks: EXIT_FLASHED, else the code it ends
+// with, the reason told.
 int CheckJob(const Job &job, const FlashOptions &options) {
   if (!IsCdDvdDrive(job.identity)) {
     Complain(job.device + " is no CD/DVD drive (device type " +
@@ -355,43 +426,79 @@ int CheckJob(const Job &job, const FlashOptions &options) {
     Hint(TROUBLE_WRONG_MODEL);
     return EXIT_REFUSED;
   }
+  std::string polling = job.drive->PollingProblem();
+  if (!polling.empty() && !options.allowPolling) {
+    Complain(job.device + ": " + polling + "; nothing was sent");
+    Hint(TROUBLE_POLLING);
+    return EXIT_NO_DEVICE;
+  }
+  if (!polling.empty()) Warn(job.device + ": " + polling + "; going on as --allow-polling says");
+  return EXIT_FLASHED;
+}
+
+// What the drive says after it answered again, against what it said
+// before: EXIT_FLASHED, or the code of a drive not confirmed or not at the
+// revision expected.
+int TellDriveBack(Job &job, const FlashOptions &options) {
+  job.drive->DriveAnswered();
+  DriveIdentity after;
+  std::string serial;
+  if (!AskIdentity(job.drive->Link(), job.device, &after, &serial)) {
+    Complain("every block was taken, and the drive answered, but does not say what it is now; " +
+             StillWriting(job.device));
+    return EXIT_UNCONFIRMED;
+  }
+  job.record.after = {true, after, serial};
+  job.record.afterDevice = job.device;
+  Say("Drive:  %s  %s\n", job.device.c_str(), IdentityText(after).c_str());
+  if (!options.expectRevision.empty() && after.revision != options.expectRevision) {
+    Complain("the drive came back with firmware " + std::string(after.revision) + ", not " +
+             options.expectRevision + " as --expect-revision says; check the image and the drive");
+    return EXIT_FLASH_FAILED;
+  }
+  if (strcmp(after.revision, job.identity.revision) == 0)
+    Warn("the drive reports firmware " + std::string(after.revision) +
+         ", as before the flash: it may have kept its old firmware (an image it did not take), or "
+         "the image holds the same revision");
   return EXIT_FLASHED;
 }
 
 // The blocks, the outcome, the wait for the drive and what it says then.
 int RunJob(Job &job, const LoadedImage &image, const FlashOptions &options, ProgressBoard *board,
-           size_t row) {
+           size_t row, Comeback &comeback) {
+  job.ticket = comeback.Follow(job.key, PortOfDrive(job.key), job.identity.vendor, job.identity.product,
+                               job.serial);
   ConsoleObserver observer(*job.drive, options.dryRun, job.record, board, row);
-  FlashReport report = RunFlashSequence(job.drive->Link(), image.blocks, image.plan, observer);
+  FlashReport report = RunFlashSequence(job.drive->Link(), image.blocks, image.plan, observer,
+                                        LAST_BLOCK_TIMEOUT_S);
   for (size_t i = 0; i < job.record.blockFacts.size() && i < (size_t)report.blocksSent; ++i)
     job.record.blockFacts[i].index = BlockIndex(image.plan, (int32_t)i);
   int code = TellOutcome(report, job.device, options.dryRun, observer, job.record);
   if (code != EXIT_FLASHED || options.dryRun) return code;
   if (Interrupted()) {
     Complain("interrupted (" + InterruptText() +
-             ") during the flash, held until it ended; not waiting for the drive to come back: "
-             "check it before use");
-    return EXIT_FLASHED_UNSEEN;
+             ") during the flash, held until it ended; not waiting for the drive to answer: " +
+             StillWriting(job.device));
+    return EXIT_UNCONFIRMED;
   }
   if (board != nullptr) board->Update(row, report.blocksSent, report.blocksSent, "waiting for the drive");
-  std::string device = job.device;
-  if (!WaitForDrive(job.drive, device, job.identity, job.serial, options.readySeconds)) {
-    if (Interrupted()) {
-      Complain("interrupted (" + InterruptText() + ") while waiting for the drive; check it before use");
-      return EXIT_FLASHED_UNSEEN;
-    }
-    Complain("the drive did not come back within " + std::to_string(options.readySeconds) +
-             " s; check it before use");
-    Hint(TROUBLE_NO_ANSWER);
-    return EXIT_FLASH_FAILED;
+  std::string lastWord;
+  switch (WaitForDrive(job, options, comeback, &lastWord)) {
+    case Back::YES: return TellDriveBack(job, options);
+    case Back::INTERRUPTED:
+      Complain("interrupted (" + InterruptText() + ") while waiting for the drive; " + StillWriting(job.device));
+      return EXIT_UNCONFIRMED;
+    case Back::UNTOLD:
+      Complain("every block was taken; a drive like it came back, but it cannot be told apart from "
+               "another drive of the same model (no serial number): not confirmed. Ask each with "
+               "`flashtool info`");
+      return EXIT_UNCONFIRMED;
+    case Back::NO: break;
   }
-  DriveIdentity after;
-  std::string serial;
-  if (!AskIdentity(job.drive->Link(), device, &after, &serial)) return EXIT_FLASH_FAILED;
-  job.record.after = {true, after, serial};
-  job.record.afterDevice = device;
-  Say("Drive:  %s  %s\n", device.c_str(), IdentityText(after).c_str());
-  return EXIT_FLASHED;
+  Complain("every block was taken, but the drive has not answered within " +
+           std::to_string(options.settleSeconds + options.readySeconds) + " s" +
+           (lastWord.empty() ? "" : " (it last said: " + lastWord + ")") + "; " + StillWriting(job.device));
+  return EXIT_UNCONFIRMED;
 }
 
 void EndRecord(Job &job, const FlashOptions &options) {
@@ -422,11 +529,12 @@ int NotConfirmed() {
 }
 
 // Of several drives' codes, the one the run ends with: a drive that may
-// be half-written first, then one not seen back, an interrupt, a drive
-// that could not be had, a refusal, a bad argument.
+// be half-written first, then one not confirmed, one that failed with
+// nothing written, an interrupt, a drive that could not be had, a
+// refusal, a bad argument.
 int WorstCode(const std::vector<Job> &jobs) {
-  static const int order[] = {EXIT_FLASH_FAILED, EXIT_FLASHED_UNSEEN, -1, EXIT_NO_DEVICE,
-                              EXIT_REFUSED, EXIT_BAD_INPUT};
+  static const int order[] = {EXIT_FLASH_FAILED, EXIT_UNCONFIRMED, EXIT_NOTHING_WRITTEN, -1,
+                              EXIT_NO_DEVICE, EXIT_REFUSED, EXIT_BAD_INPUT};
   for (int code : order)
     for (const Job &job : jobs)
       if (code == -1 ? job.code >= EXIT_INTERRUPTED : job.code == code) return job.code;
@@ -439,13 +547,18 @@ std::string Revisioned(const DriveFacts &facts) {
                      : "-";
 }
 
-// The end of a flash of several drives: a line per drive.
+// The end of a flash of several drives: a line per drive, and where a
+// drive came back under another node.
 void TellTable(const std::vector<Job> &jobs) {
   Say("%-10s  %-30s  %-30s  %-22s  %7s  %s\n", "DEVICE", "BEFORE", "AFTER", "OUTCOME", "TIME", "REASON");
-  for (const Job &job : jobs)
+  for (const Job &job : jobs) {
+    std::string reason = job.record.reason;
+    if (!job.record.afterDevice.empty() && job.record.afterDevice != job.record.device)
+      reason = "came back as " + job.record.afterDevice + (reason.empty() ? "" : "; " + reason);
     Say("%-10s  %-30.30s  %-30.30s  %-22s  %6.1fs  %s\n", job.device.c_str(),
         Revisioned(job.record.before).c_str(), Revisioned(job.record.after).c_str(),
-        job.record.outcome.c_str(), job.record.seconds, job.record.reason.c_str());
+        job.record.outcome.c_str(), job.record.seconds, reason.c_str());
+  }
   int troubles = 0;
   for (const Job &job : jobs)
     if (job.record.trouble != TROUBLE_NONE && (troubles & (1 << job.record.trouble)) == 0) {
@@ -468,7 +581,7 @@ void KeepRecords(std::vector<Job> &jobs, const FlashOptions &options, bool sever
   Say("%s\n", JsonLine(several ? out : out[0], 2).c_str());
 }
 
-int FlashOne(Job &job, const LoadedImage &image, const FlashOptions &options) {
+int FlashOne(Job &job, const LoadedImage &image, const FlashOptions &options, Comeback &comeback) {
   SpeakFor(&job.record, false);
   int code = OpenJob(job, options);
   if (code != EXIT_FLASHED) return code;
@@ -476,25 +589,52 @@ int FlashOne(Job &job, const LoadedImage &image, const FlashOptions &options) {
   code = CheckJob(job, options);
   if (code != EXIT_FLASHED) return code;
   if (!Confirmed(options, job.device)) return NotConfirmed();
-  return RunJob(job, image, options, nullptr, 0);
+  return RunJob(job, image, options, nullptr, 0, comeback);
+}
+
+// One image fits one model: drives of a run without --expect must all be
+// of the model most of them are. Names the others, refusing the run.
+bool OneModel(std::vector<Job> &jobs) {
+  std::map<std::string, int> models;
+  auto model = [](const Job &job) { return std::string(job.identity.vendor) + " " + job.identity.product; };
+  for (const Job &job : jobs)
+    if (job.code == EXIT_FLASHED) ++models[model(job)];
+  if (models.size() <= 1) return true;
+  std::string most = models.begin()->first;
+  for (const auto &m : models)
+    if (m.second > models[most]) most = m.first;
+  std::string odd;
+  for (const Job &job : jobs)
+    if (job.code == EXIT_FLASHED && model(job) != most)
+      odd += (odd.empty() ? "" : ", ") + job.device + " is \"" + model(job) + "\"";
+  std::string why = "drives of different models: " + odd + ", the others \"" + most +
+                    "\"; one image fits one model: nothing was written to any drive "
+                    "(--expect names the model to flash)";
+  Complain(why);
+  for (Job &job : jobs)
+    if (job.code == EXIT_FLASHED) {
+      job.code = EXIT_REFUSED;
+      job.record.reason = why;
+    }
+  return false;
 }
 
 // Every drive is opened, asked, checked and shown before anything is
 // written; then one worker per drive, each on its own link, so that one
 // drive's failure or slowness never holds another. Each job ends with its
 // code.
-void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOptions &options) {
+void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashOptions &options,
+                  Comeback &comeback) {
   SayImage(jobs[0].record);
   int failing = 0;
-  std::string devices;
   for (Job &job : jobs) {
     SpeakFor(&job.record, false);
     job.code = OpenJob(job, options);
     if (job.code == EXIT_FLASHED) job.code = CheckJob(job, options);
     if (job.code != EXIT_FLASHED) ++failing;
-    else devices += (devices.empty() ? "" : ", ") + job.device;
   }
   SpeakFor(nullptr, false);
+  if (options.expect.empty() && !OneModel(jobs)) return;
   if (failing > 0 && !options.skipFailing) {
     std::string why = std::to_string(failing) + " of " + std::to_string(jobs.size()) +
                       " drives cannot be flashed; nothing was written to any drive";
@@ -506,6 +646,9 @@ void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashO
       }
     return;
   }
+  std::string devices;
+  for (Job &job : jobs)
+    if (job.code == EXIT_FLASHED) devices += (devices.empty() ? "" : ", ") + job.device;
   if (devices.empty()) return;
   if (!Confirmed(options, devices)) {
     int code = NotConfirmed();
@@ -532,10 +675,10 @@ void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashO
   std::vector<std::thread> workers;
   for (size_t r = 0; r < rows.size(); ++r) {
     Job &job = jobs[rows[r]];
-    workers.emplace_back([&job, &image, &options, &board, r] {
+    workers.emplace_back([&job, &image, &options, &board, &comeback, r] {
       SpeakFor(&job.record, true);
       Clock::time_point started = Clock::now();
-      job.code = RunJob(job, image, options, &board, r);
+      job.code = RunJob(job, image, options, &board, r, comeback);
       job.record.seconds = SecondsSince(started);
       int taken = 0;
       for (const BlockFact &block : job.record.blockFacts) taken += block.outcome == "ok";
@@ -548,6 +691,36 @@ void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashO
   if (!options.dryRun) KeepSystemAwake(false);
 }
 
+// The drives --all flashes: every CD/DVD drive of the --expect identity,
+// each of the others named on standard error with the reason it is left.
+std::vector<std::string> AllDrives(const FlashOptions &options) {
+  std::vector<std::string> devices;
+  for (const ListedDrive &listed : ListDrives()) {
+    if (!listed.error.empty()) {
+      Warn("--all leaves out " + listed.device + ": " + listed.error);
+    } else if (!IsExpectedDrive(listed.identity, options.expect)) {
+      Warn("--all leaves out " + listed.device + ": it is \"" + listed.identity.vendor + " " +
+           listed.identity.product + "\", not \"" + options.expect + "\"");
+    } else {
+      devices.push_back(listed.device);
+    }
+  }
+  return devices;
+}
+
+// Two names of one drive (its sr and sg node, a link) would flash it twice.
+bool EachDriveOnce(std::vector<Job> &jobs) {
+  std::map<std::string, const Job *> seen;
+  for (const Job &job : jobs) {
+    if (job.key.empty()) continue;
+    auto first = seen.emplace(job.key, &job);
+    if (first.second) continue;
+    Complain(first.first->second->named + " and " + job.named + " are the same drive; name each drive once");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int FlashCommand(const FlashOptions &options) {
@@ -555,10 +728,7 @@ int FlashCommand(const FlashOptions &options) {
   if (options.json) FactsToStandardError(true);
   std::vector<std::string> devices = options.devices;
   if (options.all) {
-    // Every CD/DVD drive of the --expect identity: the sr node of each.
-    for (const ListedDrive &listed : ListDrives())
-      if (listed.error.empty() && IsExpectedDrive(listed.identity, options.expect))
-        devices.push_back(listed.device);
+    devices = AllDrives(options);
     if (devices.empty()) {
       Complain("no CD/DVD drive is \"" + options.expect + "\"; nothing was written");
       return Finished(EXIT_NO_DEVICE);
@@ -577,11 +747,17 @@ int FlashCommand(const FlashOptions &options) {
   RunRecord start = StartRecord(options, image);
   std::vector<Job> jobs(devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
-    jobs[i].device = devices[i];
+    DriveName name = NameDrive(devices[i]);
+    jobs[i].named = devices[i];
+    jobs[i].device = name.shown;
+    jobs[i].key = name.key;
     jobs[i].record = start;
-    jobs[i].record.device = devices[i];
+    jobs[i].record.device = name.shown;
   }
   std::string problem = ImageProblem(image);
+  if (problem.empty() && !options.sha256.empty() && !SameDigest(start.sha256, options.sha256))
+    problem = "its SHA-256 is " + start.sha256 + ", not " + options.sha256 +
+              " as --sha256 says: not the image its maker published; nothing was sent";
   if (!problem.empty()) {
     SpeakFor(&jobs[0].record, false);
     Complain(options.image + ": " + problem);
@@ -589,10 +765,18 @@ int FlashCommand(const FlashOptions &options) {
       job.record.reason = jobs[0].record.reason;
       job.code = EXIT_BAD_INPUT;
     }
+  } else if (!EachDriveOnce(jobs)) {
+    for (Job &job : jobs) job.code = EXIT_BAD_INPUT;
+    problem = "same drive";
   } else {
+    const char *kind = PlainlyNoFirmware(image.blocks, (size_t)image.plan.imageSize);
+    if (kind != nullptr) Warn(options.image + " looks like " + kind + ", not like firmware");
+    // What is there before the first block, to tell a drive that comes
+    // back after its flash from one that was there all along.
+    Comeback comeback(PresentDrives());
     Clock::time_point started = Clock::now();
-    if (several) FlashSeveral(jobs, image, options);
-    else jobs[0].code = FlashOne(jobs[0], image, options);
+    if (several) FlashSeveral(jobs, image, options, comeback);
+    else jobs[0].code = FlashOne(jobs[0], image, options, comeback);
     if (!several) jobs[0].record.seconds = SecondsSince(started);
   }
   SpeakFor(nullptr, false);

@@ -5,14 +5,22 @@ enum { ILLEGAL_REQUEST = 0x5, INVALID_OPERATION_CODE = 0x20 };
 Trouble TroubleOf(const CommandResult &result) {
   switch (result.kind) {
     case CommandResult::SYSTEM_ERROR:
-    case CommandResult::ADAPTER_ERROR:
-    case CommandResult::SHORT_TRANSFER: return TROUBLE_NO_ANSWER;
+    case CommandResult::ADAPTER_ERROR: return TROUBLE_NO_ANSWER;
+    case CommandResult::SHORT_TRANSFER: return TROUBLE_SHORT_TRANSFER;
     case CommandResult::DONE: break;
   }
   SenseCodes sense = result.Sense();
   if (sense.valid && sense.key == ILLEGAL_REQUEST && sense.asc == INVALID_OPERATION_CODE)
     return TROUBLE_DOWNLOAD_REFUSED;
   return TROUBLE_NONE;
+}
+
+Trouble BlockTrouble(const CommandResult &result, int blocksTaken, bool lastBlock) {
+  Trouble trouble = TroubleOf(result);
+  if (trouble == TROUBLE_DOWNLOAD_REFUSED && blocksTaken > 0) return TROUBLE_NONE;
+  if (lastBlock && trouble != TROUBLE_NONE && trouble != TROUBLE_DOWNLOAD_REFUSED)
+    return TROUBLE_AFTER_LAST_BLOCK;
+  return trouble;
 }
 
 const char *HintText(Trouble trouble) {
@@ -39,6 +47,21 @@ const char *HintText(Trouble trouble) {
     case TROUBLE_WRONG_MODEL:
       return "hint: flash only the image its maker published for this exact model; --expect\n"
              "      takes the vendor and product exactly as `flashtool list` shows them.\n";
+    case TROUBLE_SHORT_TRANSFER:
+      return "hint: part of a block was lost on its way, though the drive said it took it: the\n"
+             "      cable, a USB bridge or the adapter drops data. Connect the drive another way\n"
+             "      (SATA/IDE, another cable or port) and flash again before using it.\n";
+    case TROUBLE_AFTER_LAST_BLOCK:
+      return "hint: the last block went out, and the drive may be writing its firmware now.\n"
+             "      Do not switch it off or unplug it: leave it powered and connected for some\n"
+             "      minutes, then ask it with `flashtool info`.\n";
+    case TROUBLE_POLLING:
+#ifdef _WIN32
+      return "";
+#else
+      return "hint: run it as root (sudo flashtool ...), which may switch the polling off, or\n"
+             "      give --allow-polling to flash with the kernel's commands between the blocks.\n";
+#endif
   }
   return "";
 }

@@ -14,16 +14,24 @@
 
 static const char ExitCodes[] =
     "Exit codes:\n"
-    "  0    flashed, and the drive came back; list: it listed a drive; info: the drive\n"
-    "       answered; check: the image can be flashed; a dry run: every check passed\n"
-    "  1    the flash failed, or the drive did not come back\n"
-    "  2    bad arguments (DEVICE not a device, blank --expect), or an image that cannot be flashed\n"
-    "  3    refused: no CD/DVD drive, another drive than --expect names, not confirmed\n"
-    "  4    the device cannot be opened (missing, no permission, busy, mounted) or does not\n"
-    "       answer; list: no drive could be listed\n"
-    "  5    flashed, but interrupted before the drive answered again: check it\n"
-    "  several drives: 0 when every one flashed and came back, else the first of\n"
-    "       1, 5, 128+N, 4, 3, 2 that any drive ended in\n"
+    "  0    flashed, and the drive answered again; list: it listed a drive; info: the\n"
+    "       drive answered; check: the size fits; a dry run: every check passed\n"
+    "  1    part of the image is in the drive: a block after the first failed (do not\n"
+    "       use it before a flash succeeds); or it came back with another revision\n"
+    "       than --expect-revision names\n"
+    "  2    bad arguments (DEVICE not a drive, one drive named twice, blank --expect),\n"
+    "       an image that cannot be flashed, or not the one --sha256 names\n"
+    "  3    refused: no CD/DVD drive, another drive than --expect names, drives of\n"
+    "       different models, not confirmed\n"
+    "  4    the device cannot be opened (missing, no permission, busy, mounted), does\n"
+    "       not answer, or its media polling cannot be switched off; list: no drive\n"
+    "  5    every block was taken, but the drive is not confirmed: an interrupt was\n"
+    "       held, it did not answer in time (it may still be writing its firmware:\n"
+    "       leave it powered), or it cannot be told apart from another drive\n"
+    "  6    nothing was written: the preparation or block 00 failed; the drive holds\n"
+    "       what it held\n"
+    "  several drives: 0 when every one flashed and answered again, else the first\n"
+    "       of 1, 5, 6, 128+N, 4, 3, 2 that any drive ended in\n"
     "  128+N  interrupted by signal N before anything was written\n"
     "\n"
     "Examples:\n"
@@ -32,7 +40,8 @@ static const char ExitCodes[] =
     "  $ flashtool check fw.bin\n"
     "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
     "  SHA-256: 3a7b...e41f\n"
-    "  It can be flashed.\n"
+    "  Its size fits the download command. Whether it is firmware for a given drive\n"
+    "  flashtool cannot tell: flash only the image the drive's maker published for that model.\n"
     "  $ flashtool flash /dev/sr0 fw.bin --expect \"QUOR VIRTUAL CD-RW\" --dry-run\n"
     "  Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 1.00\n"
     "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
@@ -44,12 +53,20 @@ static std::string NotBlank(const std::string &value) {
   return IsBlank(value) ? "wants \"VENDOR PRODUCT\"; a blank value would check nothing" : "";
 }
 
-static std::string Seconds(const std::string &value) {
+static std::string SecondsFrom(const std::string &value, long least) {
   char *end = nullptr;
   long n = strtol(value.c_str(), &end, 10);
-  if (value.empty() || *end != '\0' || n < 1 || n > 3600)
-    return "wants a number of seconds from 1 to 3600, not \"" + value + "\"";
+  if (value.empty() || *end != '\0' || n < least || n > 3600)
+    return "wants a number of seconds from " + std::to_string(least) + " to 3600, not \"" + value + "\"";
   return "";
+}
+static std::string Seconds(const std::string &value) { return SecondsFrom(value, 1); }
+// A drive may erase its flash after the last block: no command for 5 s at least.
+static std::string SettleSeconds(const std::string &value) { return SecondsFrom(value, 5); }
+
+static std::string Sha256(const std::string &value) {
+  bool hex = value.size() == 64 && value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  return hex ? "" : "wants the 64 hex digits of a SHA-256, as its maker publishes it";
 }
 
 int main(int argc, char **argv) {
@@ -68,9 +85,12 @@ int main(int argc, char **argv) {
   info->add_option("DEVICE", infoDevice, "The drive: /dev/sr0 or /dev/sg1 on Linux, D: on Windows")->required();
   info->add_flag("--json", json, "Print a JSON object instead");
 
-  CLI::App *check = app.add_subcommand("check", "Size, blocks, checksum and SHA-256 of IMAGE, and whether it can be flashed");
-  std::string checkImage;
+  CLI::App *check = app.add_subcommand("check", "Size, blocks, checksum and SHA-256 of IMAGE, whether its size fits, and what it plainly is when it is no firmware");
+  std::string checkImage, checkSha256;
   check->add_option("IMAGE", checkImage, "The firmware image")->required();
+  check->add_option("--sha256", checkSha256, "Exit 2 unless IMAGE has this SHA-256, as its maker published it")
+      ->type_name("HEX")
+      ->check(CLI::Validator(Sha256, ""));
   check->add_flag("--json", json, "Print a JSON object instead");
 
   CLI::App *flash = app.add_subcommand("flash", "Write IMAGE into the drive DEVICE");
@@ -106,9 +126,24 @@ int main(int argc, char **argv) {
                     "their ends do not count); a blank value is refused")
       ->type_name("\"VENDOR PRODUCT\"")
       ->check(CLI::Validator(NotBlank, ""));
-  std::string ready = "60";
+  flash->add_option("--expect-revision", options.expectRevision,
+                    "Exit 1 unless the drive comes back with this firmware revision")
+      ->type_name("REV");
+  flash->add_option("--sha256", options.sha256,
+                    "Refuse IMAGE (exit 2, nothing sent) unless it has this SHA-256, as its maker published it")
+      ->type_name("HEX")
+      ->check(CLI::Validator(Sha256, ""));
+  flash->add_flag("--allow-polling", options.allowPolling,
+                  "Flash even when the kernel's media polling of the drive cannot be switched off "
+                  "(not root): its commands may then come between the blocks");
+  std::string settle = "5", ready = "120";
+  flash->add_option("--settle", settle,
+                    "Seconds after the last block in which nothing is sent to the drive, while it may "
+                    "write its firmware, 5 to 3600 (default 5)")
+      ->type_name("SECONDS")
+      ->check(CLI::Validator(SettleSeconds, ""));
   flash->add_option("--ready-timeout", ready,
-                    "Seconds to wait for the drive after the flash, 1 to 3600 (default 60)")
+                    "Then seconds to wait for the drive to answer, 1 to 3600 (default 120)")
       ->type_name("SECONDS")
       ->check(CLI::Validator(Seconds, ""));
 
@@ -124,8 +159,9 @@ int main(int argc, char **argv) {
   }
   if (list->parsed()) return ListCommand(json);
   if (info->parsed()) return InfoCommand(infoDevice, json);
-  if (check->parsed()) return CheckCommand(checkImage, json);
+  if (check->parsed()) return CheckCommand(checkImage, checkSha256, json);
   options.readySeconds = atoi(ready.c_str());
+  options.settleSeconds = atoi(settle.c_str());
   // The last word is the image; the ones before it the drives.
   options.image = positionals.back();
   options.devices.assign(positionals.begin(), positionals.end() - 1);

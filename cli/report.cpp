@@ -60,6 +60,13 @@ static std::string Trimmed(const std::string &text) {
 
 bool IsBlank(const std::string &text) { return Trimmed(text).empty(); }
 
+bool SameDigest(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
+  return true;
+}
+
 bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected) {
   std::string text = Trimmed(expected);
   size_t gap = text.find_first_of(" \t");

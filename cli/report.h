@@ -19,6 +19,8 @@ std::string ListLine(const ListedDrive &drive);
 std::string DrivesJson(const std::vector<ListedDrive> &drives);
 
 bool IsBlank(const std::string &text);
+// Whether two digests in hex are the same, whatever the case of their letters.
+bool SameDigest(const std::string &a, const std::string &b);
 // Whether the drive is the "VENDOR PRODUCT" the user expects: the first
 // word is the whole vendor, the rest the whole product; blanks at either
 // end of each do not count, everything else does, case included.

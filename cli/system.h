@@ -10,6 +10,7 @@
 
 #include "core/inquiry.h"
 #include "core/scsi.h"
+#include "discovery/comeback.h"
 
 // One CD/DVD drive as `list` shows it. A drive that exists but could not be
 // asked has `error` set and no identity.
@@ -31,11 +32,15 @@ class OpenedDrive {
  public:
   virtual ~OpenedDrive() = default;
   virtual DriveLink &Link() = 0;
-  // For the time of the blocks: whatever keeps the system's own commands off
-  // the drive (media polling); undone by EndBlocks, also after a failure.
-  // Says in a line what could not be done.
+  // Why the system's own commands (media polling) could not be kept off
+  // the drive during the blocks; empty when they can, or there are none.
+  virtual std::string PollingProblem() { return ""; }
+  // From the first block on: whatever keeps the system's own commands off
+  // the drive. They come back once the drive answered after the flash
+  // (DriveAnswered), or when this is destroyed. Says in a line what could
+  // not be done.
   virtual void BeginBlocks() {}
-  virtual void EndBlocks() {}
+  virtual void DriveAnswered() {}
   // After a good flash the drive may restart under another node (a USB
   // drive): whether `answer`, the last one at this node, says it has gone.
   virtual bool Gone(const CommandResult &answer) { (void)answer; return false; }
@@ -43,15 +48,27 @@ class OpenedDrive {
   virtual std::string Address() const { return ""; }
 };
 
+// What a name given by the user stands for: the name the system itself
+// gives the drive behind it (/dev/sr0 for /dev/cdrom, D: for d:\), and a
+// key that is the same for every name of one drive. `key` is empty when
+// the name reaches nothing that could be a drive.
+struct DriveName {
+  std::string shown, key;
+};
+DriveName NameDrive(const std::string &device);
+
+// Every drive present now, as the system knows it without asking any
+// (keys as DriveName's): where a drive that restarted after a flash may be
+// looked for. Empty where a drive keeps its name across a restart (drive
+// letters).
+std::vector<SeenDrive> PresentDrives();
+// Where the drive of `key` is plugged in; empty when unknown.
+std::string PortOfDrive(const std::string &key);
+
 // Null when the device cannot be opened, with the failure and a sentence
 // that says why and what to do.
 std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFailure *failure,
                                                std::string *why);
-
-// The CD/DVD node where a drive of this identity (and serial number, when
-// it has one) answers now, opened for a flash; null when there is none.
-std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
-                                            const std::string &serial, std::string *device);
 
 // What `info` tells of a device without writing to it: the drive's nodes
 // and address, whether a flash holds it, and what it says it is. `error`

@@ -57,14 +57,20 @@ class LinuxDrive : public OpenedDrive {
     if (lock_ >= 0) close(lock_);
   }
   DriveLink &Link() override { return link_; }
+  std::string PollingProblem() override {
+    if (srName_.empty() || MediaPolling::Check(srName_) >= 0) return "";
+    return std::string("the kernel's media polling of ") + srName_ + " cannot be switched off: " +
+           Sentence(errno, "/sys/block/" + srName_ + "/events_poll_msecs");
+  }
   void BeginBlocks() override {
     if (srName_.empty() || polling_.Off(srName_) >= 0) return;
     fprintf(stderr, "flashtool: the kernel's media polling of %s stays on: %s\n", srName_.c_str(),
             strerror(errno));
   }
-  void EndBlocks() override { polling_.Restore(); }
+  void DriveAnswered() override { polling_.Restore(); }
   bool Gone(const CommandResult &answer) override {
     if (answer.kind == CommandResult::SYSTEM_ERROR && NodeMissing((int)answer.systemError)) return true;
+    if (!address_.empty() && access(("/sys/class/scsi_device/" + address_).c_str(), F_OK) != 0) return true;
     return access(device_.c_str(), F_OK) != 0;
   }
   std::string Address() const override { return address_; }
@@ -93,13 +99,16 @@ std::string ClaimRefused(int error, const std::string &srNode) {
   return "busy: another program holds " + srNode + " for itself; close it and try again";
 }
 
-// A SCSI device by its address in sysfs, or by the numbers the kernel
-// gives CD-ROM and generic nodes where sysfs is not there to ask.
+// A block device of a SCSI device (by its address in sysfs, or by the
+// major number of CD-ROM nodes where sysfs is not there to ask), or the sg
+// driver's node of one. No other character node: a tape would take a
+// request as a record.
 bool IsDriveNode(const DeviceNode &node, const std::string &address) {
-  bool scsiNode = (node.kind == NODE_BLOCK && node.major == SR_MAJOR) ||
-                  (node.kind == NODE_CHARACTER && node.major == SG_MAJOR);
-  return node.kind != NODE_OTHER && (!address.empty() || scsiNode);
+  if (node.kind == NODE_CHARACTER) return IsGenericNode(node);
+  return node.kind == NODE_BLOCK && (!address.empty() || node.major == SR_MAJOR);
 }
+
+const char NotADrive[] = "not a drive: a drive is a device node such as /dev/sr0 or /dev/sg1";
 
 }  // namespace
 
@@ -114,8 +123,7 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
   if (InspectNode(device.c_str(), &node) != 0) return refuse(FailureOf(errno), Sentence(errno, device));
   std::string address = ScsiAddressOf(node);
   if (!IsDriveNode(node, address))
-    return refuse(OPEN_NOT_A_DEVICE, "not a drive: a drive is a device node such as /dev/sr0 or "
-                                     "/dev/sg1 (is DEVICE before IMAGE?)");
+    return refuse(OPEN_NOT_A_DEVICE, std::string(NotADrive) + " (is DEVICE before IMAGE?)");
 
   // One lock per drive, whichever of its nodes is named: flashes and
   // listings of it through its sr and its sg node exclude each other.
@@ -135,7 +143,8 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
   // The block node is claimed with O_EXCL: a mounted disc and any other
   // exclusive user refuse the flash, and nobody mounts the disc during it.
   bool generic = node.kind == NODE_CHARACTER;  // the sg driver's; a disk's sd node is a block one
-  std::string srNode = generic ? CdromNodeAt(address) : device;
+  std::string kernelName = KernelName(node);
+  std::string srNode = generic ? CdromNodeAt(address) : kernelName.empty() ? device : "/dev/" + kernelName;
   int claim = -1;
   if (generic && !srNode.empty()) {
     claim = OpenScsiDevice(srNode.c_str(), false, true);
@@ -159,6 +168,12 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
     close(fd);
     return refuse(OPEN_FAILED, "it changed while it was opened");
   }
+  // The kernel's word on the node itself, before anything is written to it.
+  if (generic && !AnswersAsGeneric(fd)) {
+    letGo(claim);
+    close(fd);
+    return refuse(OPEN_NOT_A_DEVICE, std::string(NotADrive) + "; the sg driver does not answer on it");
+  }
   // Without sysfs there is no address: the node itself carries the lock.
   if (lock < 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
@@ -171,22 +186,34 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
       new LinuxDrive(fd, generic, claim, lock, srName, device, address));
 }
 
-std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &identity,
-                                            const std::string &serial, std::string *device) {
-  for (const FoundDrive &found : ScanOpticalDevices()) {
-    if (found.error != 0 || strcmp(found.identity.vendor, identity.vendor) != 0 ||
-        strcmp(found.identity.product, identity.product) != 0 || found.serial != serial)
-      continue;
-    OpenFailure failure;
-    std::string why;
-    std::unique_ptr<OpenedDrive> drive = OpenDriveForFlash(found.device, &failure, &why);
-    if (drive != nullptr) {
-      *device = found.device;
-      return drive;
-    }
-  }
-  return nullptr;
+DriveName NameDrive(const std::string &device) {
+  DeviceNode node;
+  if (InspectNode(device.c_str(), &node) != 0) return {device, ""};
+  std::string address = ScsiAddressOf(node);
+  if (!IsDriveNode(node, address)) return {device, ""};
+  std::string name = KernelName(node);
+  char number[48];
+  snprintf(number, sizeof number, "%s %u:%u", node.kind == NODE_BLOCK ? "block" : "char", node.major,
+           node.minor);
+  return {name.empty() ? device : "/dev/" + name, address.empty() ? number : address};
 }
+
+std::vector<SeenDrive> PresentDrives() {
+  std::vector<SeenDrive> drives;
+  for (const std::string &address : ScsiAddresses()) {
+    SeenDrive drive;
+    drive.key = address;
+    drive.node = CdromNodeAt(address);
+    if (drive.node.empty()) drive.node = GenericNodeAt(address);
+    if (drive.node.empty()) continue;
+    drive.port = PortOf(address);
+    SysfsIdentity(address, &drive.vendor, &drive.product);
+    drives.push_back(drive);
+  }
+  return drives;
+}
+
+std::string PortOfDrive(const std::string &key) { return PortOf(key); }
 
 DriveDescription DescribeDrive(const std::string &device) {
   DriveDescription d;
@@ -200,7 +227,7 @@ DriveDescription DescribeDrive(const std::string &device) {
   d.address = ScsiAddressOf(node);
   if (!IsDriveNode(node, d.address)) {
     d.failure = OPEN_NOT_A_DEVICE;
-    d.error = "not a drive: a drive is a device node such as /dev/sr0 or /dev/sg1";
+    d.error = NotADrive;
     return d;
   }
   d.genericDevice = node.kind == NODE_CHARACTER ? device : GenericNodeAt(d.address);
@@ -213,8 +240,9 @@ DriveDescription DescribeDrive(const std::string &device) {
   }
   int error = 0;
   if (!InquireDevice(device, &d.identity, &d.serial, &error)) {
-    d.failure = FailureOf(error);
-    d.error = Sentence(error, device);
+    d.failure = error == ENOTTY ? OPEN_NOT_A_DEVICE : FailureOf(error);
+    d.error = error == ENOTTY ? std::string(NotADrive) + "; the sg driver does not answer on it"
+                              : Sentence(error, device);
   }
   if (lock >= 0) close(lock);
   return d;

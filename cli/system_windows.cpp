@@ -329,11 +329,17 @@ void KeepSystemAwake(bool awake) {
 // The console's read itself ends at Ctrl-C.
 bool AwaitInput() { return InterruptRequested() == 0; }
 
-// A drive letter stays the drive's own across its restart.
-std::unique_ptr<OpenedDrive> FindDriveAgain(const DriveIdentity &, const std::string &,
-                                            std::string *) {
-  return nullptr;
+DriveName NameDrive(const std::string &device) {
+  char letter = DriveLetter(device);
+  if (letter == 0) return {device, ""};
+  std::string name = {(char)(letter - 'a' + 'A'), ':'};
+  return {name, name};
 }
+
+// A drive letter stays the drive's own across its restart: there is
+// nowhere else to look.
+std::vector<SeenDrive> PresentDrives() { return {}; }
+std::string PortOfDrive(const std::string &) { return ""; }
 
 std::string InterruptName(int interrupt) {
   return interrupt == 2 ? "Ctrl-C" : interrupt == 21 ? "Ctrl-Break" : "closing the console";

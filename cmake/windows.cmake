@@ -22,6 +22,7 @@ add_library(flashsys STATIC
   transport/image_file_win32.cpp
   transport/passthrough.cpp
   discovery/aspi_walk.cpp
+  discovery/comeback.cpp
   discovery/letter_scan.cpp
 )
 target_compile_definitions(flashsys PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0500 WINVER=0x0500)

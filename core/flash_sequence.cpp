@@ -18,7 +18,7 @@ static void LogFailure(FlashObserver &observer, const CommandResult &result) {
 }
 
 static FlashReport SendBlocks(DriveLink &link, const uint8_t *image, const BlockPlan &plan,
-                              FlashObserver &observer) {
+                              FlashObserver &observer, uint32_t lastBlockTimeout) {
   FlashReport report = {FLASH_SUCCEEDED, 0, 0, CommandResult(), 0};
   report.failure = link.PrepareForFlash();
   if (!report.failure.Succeeded()) {
@@ -41,7 +41,8 @@ static FlashReport SendBlocks(DriveLink &link, const uint8_t *image, const Block
       FormatChecksumLine(report.checksum, line);
       observer.Log({line, "Please wait...."});
     }
-    CommandResult result = link.Run(DownloadCommand(index, report.checksum, block));
+    CommandResult result = link.Run(DownloadCommand(
+        index, report.checksum, block, index == LAST_BLOCK_INDEX ? lastBlockTimeout : (uint32_t)DOWNLOAD_TIMEOUT_S));
     if (!result.Succeeded()) {
       LogFailure(observer, result);
       report.outcome = FLASH_BLOCK_FAILED;
@@ -57,14 +58,14 @@ static FlashReport SendBlocks(DriveLink &link, const uint8_t *image, const Block
 }
 
 FlashReport RunFlashSequence(DriveLink &link, const uint8_t *image, const BlockPlan &plan,
-                             FlashObserver &observer) {
+                             FlashObserver &observer, uint32_t lastBlockTimeout) {
   if (plan.verdict != PlanFits || image == nullptr) {
     FlashReport refused = {FLASH_REFUSED, 0, 0, CommandResult(), 0};
     return refused;
   }
   observer.Log({"Start Flashing...", "Don't turn off the power!!"});
   observer.CommandsBegin();
-  FlashReport report = SendBlocks(link, image, plan, observer);
+  FlashReport report = SendBlocks(link, image, plan, observer, lastBlockTimeout);
   observer.CommandsEnd();
   return report;
 }

@@ -44,7 +44,11 @@ struct FlashReport {
 };
 
 // `image` holds the plan's whole blocks, zero after the file's last byte.
+// The last block's command waits `lastBlockTimeout` seconds: a drive may
+// erase and program its flash before it answers it, and a time-out would
+// reset it part-way.
 FlashReport RunFlashSequence(DriveLink &link, const uint8_t *image, const BlockPlan &plan,
-                             FlashObserver &observer);
+                             FlashObserver &observer,
+                             uint32_t lastBlockTimeout = DOWNLOAD_TIMEOUT_S);
 
 #endif

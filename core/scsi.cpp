@@ -84,9 +84,9 @@ CommandResult ClearUnitAttention(DriveLink &link) {
   return result;
 }
 
-ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block) {
-  ScsiCommand command =
-      Command(DOWNLOAD_CDB_LENGTH, DATA_OUT, block, BLOCK_SIZE, DOWNLOAD_TIMEOUT_S);
+ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block,
+                            uint32_t timeoutSeconds) {
+  ScsiCommand command = Command(DOWNLOAD_CDB_LENGTH, DATA_OUT, block, BLOCK_SIZE, timeoutSeconds);
   BuildDownloadCommand(index, BLOCK_SIZE, checksum, command.cdb);
   return command;
 }

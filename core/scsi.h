@@ -134,7 +134,8 @@ CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string 
 // only lacks a disc.
 bool DriveAnswersReady(const CommandResult &result);
 // The vendor download command that carries one 40960-byte block.
-ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block);
+ScsiCommand DownloadCommand(uint8_t index, uint16_t checksum, uint8_t *block,
+                            uint32_t timeoutSeconds = DOWNLOAD_TIMEOUT_S);
 
 // Fills the 12 bytes of the download command.
 void BuildDownloadCommand(uint8_t index, uint16_t dataLength, uint16_t checksum,

@@ -24,7 +24,7 @@ std::vector<FoundDrive> ScanOpticalDevices();
 
 // What `device` says it is, and its serial number when `serial` is given:
 // 1, or 0 with the errno why it could not be opened (EIO when it opened but
-// did not answer).
+// did not answer, ENOTTY when a character node is not the sg driver's).
 int InquireDevice(const std::string &device, DriveIdentity *identity, std::string *serial,
                   int *error);
 

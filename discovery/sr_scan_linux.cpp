@@ -16,6 +16,11 @@ int InquireDevice(const std::string &device, DriveIdentity *identity, std::strin
   }
   DeviceNode node;
   bool generic = InspectDescriptor(fd, &node) == 0 && node.kind == NODE_CHARACTER;
+  if (generic && !AnswersAsGeneric(fd)) {
+    close(fd);
+    *error = ENOTTY;
+    return 0;
+  }
   SgIoLink link(fd, generic);
   CommandResult result = AskIdentity(link, identity, serial);
   close(fd);

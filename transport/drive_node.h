@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 enum NodeKind { NODE_OTHER, NODE_BLOCK, NODE_CHARACTER };
 
@@ -24,6 +25,15 @@ inline bool NodeMissing(int error) { return error == ENOENT || error == ENXIO ||
 
 enum { MAX_SR_NODES = 32, MAX_SG_NODES = 256, SR_MAJOR = 11, SG_MAJOR = 21 };
 
+// The kernel's own name of the device behind a node ("sr0", "sg1"), by its
+// device number, whatever the node or the link to it is called; empty when
+// sysfs does not say.
+std::string KernelName(const DeviceNode &node);
+// Whether the kernel says a character node is the sg driver's: by its major
+// number or its subsystem in sysfs. A tape (st, nst) or a changer has a
+// SCSI address too, and a request written to it would be a record on tape.
+bool IsGenericNode(const DeviceNode &node);
+
 // The SCSI address ("1:0:0:0") of a device node; empty when sysfs does not
 // say (no sysfs, not a SCSI device).
 std::string ScsiAddressOf(const DeviceNode &node);
@@ -31,6 +41,18 @@ std::string ScsiAddressOfSr(int n);  // of /dev/srN
 // The node of each family at that address: "/dev/sg1"; empty when none.
 std::string GenericNodeAt(const std::string &address);
 std::string CdromNodeAt(const std::string &address);
+
+// Every SCSI device the kernel has now, by address, from sysfs: nothing is
+// sent to a drive.
+std::vector<std::string> ScsiAddresses();
+// Where a SCSI device is plugged in: its path in sysfs up to its host (the
+// USB port, the host adapter), which stays the same when the device comes
+// back under another host number; empty when sysfs does not say.
+std::string PortOf(const std::string &address);
+// Vendor and model as the kernel read them when the device appeared (stale
+// after a flash, but vendor and model do not change); false when sysfs
+// does not say.
+bool SysfsIdentity(const std::string &address, std::string *vendor, std::string *model);
 
 // The lock of one drive, by address, in the system's lock folder:
 // exclusive for a flash, shared for asking it. Answers the lock's
@@ -50,9 +72,13 @@ class MediaPolling {
   MediaPolling(const MediaPolling &) = delete;
   MediaPolling &operator=(const MediaPolling &) = delete;
   ~MediaPolling() { Restore(); }
-  // 1 off, 0 when the kernel has no such setting for it, -1 with errno
-  // when it could not be changed.
+  // 1 off, 0 when the kernel does not poll it, -1 with errno when it could
+  // not be changed.
   int Off(const std::string &srName);
+  // The same answer without changing anything: 1 when Off could switch it
+  // off, 0 when there is nothing to switch off, -1 with errno when the
+  // setting cannot be written (not root).
+  static int Check(const std::string &srName);
   void Restore();
 
  private:

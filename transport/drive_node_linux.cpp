@@ -1,5 +1,6 @@
 #include "transport/drive_node.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,27 +32,53 @@ int InspectDescriptor(int fd, DeviceNode *node) {
   return 0;
 }
 
-// sysfs names a SCSI device's folder after its address; a node's "device"
-// link points there.
-static std::string AddressBehind(const std::string &link) {
-  char target[512];
+static std::string LinkTarget(const std::string &link) {
+  char target[1024];
   ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
   if (length <= 0) return "";
   target[length] = '\0';
-  const char *name = strrchr(target, '/');
-  name = name != nullptr ? name + 1 : target;
+  return target;
+}
+
+static std::string LastPart(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static bool IsAddress(const std::string &name) {
   unsigned h, c, t, l;
   char end;
-  if (sscanf(name, "%u:%u:%u:%u%c", &h, &c, &t, &l, &end) != 4) return "";
-  return name;
+  return sscanf(name.c_str(), "%u:%u:%u:%u%c", &h, &c, &t, &l, &end) == 4;
+}
+
+// sysfs names a SCSI device's folder after its address; a node's "device"
+// link points there.
+static std::string AddressBehind(const std::string &link) {
+  std::string name = LastPart(LinkTarget(link));
+  return IsAddress(name) ? name : "";
+}
+
+// The kernel's folder of a device number: /sys/dev/block/11:0.
+static std::string NumberFolder(const DeviceNode &node) {
+  char folder[64];
+  snprintf(folder, sizeof folder, "/sys/dev/%s/%u:%u", node.kind == NODE_BLOCK ? "block" : "char",
+           node.major, node.minor);
+  return folder;
+}
+
+std::string KernelName(const DeviceNode &node) {
+  if (node.kind == NODE_OTHER) return "";
+  return LastPart(LinkTarget(NumberFolder(node)));
+}
+
+bool IsGenericNode(const DeviceNode &node) {
+  if (node.kind != NODE_CHARACTER) return false;
+  return node.major == SG_MAJOR || LastPart(LinkTarget(NumberFolder(node) + "/subsystem")) == "scsi_generic";
 }
 
 std::string ScsiAddressOf(const DeviceNode &node) {
   if (node.kind == NODE_OTHER) return "";
-  char link[96];
-  snprintf(link, sizeof link, "/sys/dev/%s/%u:%u/device",
-           node.kind == NODE_BLOCK ? "block" : "char", node.major, node.minor);
-  return AddressBehind(link);
+  return AddressBehind(NumberFolder(node) + "/device");
 }
 
 std::string ScsiAddressOfSr(int n) {
@@ -72,6 +99,25 @@ std::string CdromNodeAt(const std::string &address) {
   for (int n = 0; n < MAX_SR_NODES; ++n)
     if (ScsiAddressOfSr(n) == address) return "/dev/sr" + std::to_string(n);
   return "";
+}
+
+std::vector<std::string> ScsiAddresses() {
+  std::vector<std::string> addresses;
+  DIR *folder = opendir("/sys/class/scsi_device");
+  if (folder == nullptr) return addresses;
+  while (struct dirent *entry = readdir(folder))
+    if (IsAddress(entry->d_name)) addresses.push_back(entry->d_name);
+  closedir(folder);
+  return addresses;
+}
+
+std::string PortOf(const std::string &address) {
+  std::string path = LinkTarget("/sys/class/scsi_device/" + address + "/device");
+  size_t host = path.find("/host");
+  if (host == std::string::npos) return "";
+  size_t devices = path.find("devices/");
+  size_t from = devices == std::string::npos || devices > host ? 0 : devices;
+  return path.substr(from, host - from);
 }
 
 // The lock folder is shared by every user, so nothing there is followed or
@@ -111,6 +157,19 @@ static bool ReadText(const std::string &path, std::string *text) {
   return got == 0;
 }
 
+static std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+bool SysfsIdentity(const std::string &address, std::string *vendor, std::string *model) {
+  std::string folder = "/sys/class/scsi_device/" + address + "/device/";
+  if (!ReadText(folder + "vendor", vendor) || !ReadText(folder + "model", model)) return false;
+  *vendor = Trimmed(*vendor);
+  *model = Trimmed(*model);
+  return true;
+}
+
 // mountinfo writes blanks and backslashes in paths as octal escapes (\040).
 static std::string Unescaped(const std::string &field) {
   std::string out;
@@ -147,11 +206,40 @@ std::string MountPointOf(const DeviceNode &node) {
   return "";
 }
 
+// The drive's polling period now: 0 when the kernel does not poll it (0,
+// or -1 while the system's default is 0). False when there is no such
+// setting (no sr node, no sysfs).
+static bool PollingPeriod(const std::string &path, std::string *value, bool *polled) {
+  if (!ReadText(path, value)) return false;
+  *value = Trimmed(*value);
+  std::string fallback;
+  *polled = *value != "0" &&
+            !(*value == "-1" && ReadText("/sys/module/block/parameters/events_dfl_poll_msecs", &fallback) &&
+              Trimmed(fallback) == "0");
+  return true;
+}
+
+static std::string PollingPath(const std::string &srName) {
+  return "/sys/block/" + srName + "/events_poll_msecs";
+}
+
+int MediaPolling::Check(const std::string &srName) {
+  std::string value;
+  bool polled = false;
+  if (!PollingPeriod(PollingPath(srName), &value, &polled)) return errno == ENOENT ? 0 : -1;
+  if (!polled) return 0;
+  int fd = open(PollingPath(srName).c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  close(fd);
+  return 1;
+}
+
 int MediaPolling::Off(const std::string &srName) {
-  std::string path = "/sys/block/" + srName + "/events_poll_msecs";
+  std::string path = PollingPath(srName);
   std::string old;
-  if (!ReadText(path, &old)) return errno == ENOENT ? 0 : -1;
-  while (!old.empty() && (old.back() == '\n' || old.back() == ' ')) old.pop_back();
+  bool polled = false;
+  if (!PollingPeriod(path, &old, &polled)) return errno == ENOENT ? 0 : -1;
+  if (!polled) return 0;
   int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return -1;
   bool written = write(fd, "0", 1) == 1;

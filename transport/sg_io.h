@@ -12,13 +12,21 @@
 // descriptor, or -1 with errno set.
 int OpenScsiDevice(const char *path, bool forWriting, bool exclusive = false);
 
+// Whether the sg driver answers on the descriptor (SG_GET_VERSION_NUM):
+// what the kernel says a node is, asked of the node itself.
+bool AnswersAsGeneric(int fd);
+
 // The same commands, directions, lengths and time-outs as pass-through;
 // the descriptor stays the caller's. A command is sent once whatever
 // happens to the process meanwhile: on a block node (sr) SG_IO waits
 // without interruption; on the sg driver's node the request is written and
 // its answer read, since the driver sends an SG_IO that a stop or a signal
-// interrupted a second time. Preparing for a flash asks INQUIRY, then TEST
-// UNIT READY until no unit attention is pending.
+// interrupted a second time. The wait for an answer there ends at the
+// command's own time-out plus the kernel's error handling, or at a signal
+// that the program lets in (one it holds waits): the request is then left
+// to the driver and the link sends nothing more, since a later answer
+// could only be that request's. Preparing for a flash asks INQUIRY, then
+// TEST UNIT READY until no unit attention is pending.
 class SgIoLink : public DriveLink {
  public:
   // `generic`: the descriptor is the sg driver's (a character device).
@@ -32,6 +40,7 @@ class SgIoLink : public DriveLink {
  private:
   int device_;
   bool generic_;
+  bool abandoned_ = false;  // a request was left without its answer
 };
 
 #endif

@@ -6,12 +6,19 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 int OpenScsiDevice(const char *path, bool forWriting, bool exclusive) {
   return open(path, (forWriting ? O_RDWR : O_RDONLY) | (exclusive ? O_EXCL : 0) | O_NONBLOCK |
                         O_CLOEXEC);
+}
+
+bool AnswersAsGeneric(int fd) {
+  int version = 0;
+  return ioctl(fd, SG_GET_VERSION_NUM, &version) == 0 && version >= 30000;
 }
 
 // The driver's own verdict, in the low four bits of driver_status; 8 only
@@ -23,16 +30,25 @@ static int TransferDirection(DataDirection direction) {
        : direction == DATA_OUT ? SG_DXFER_TO_DEV : SG_DXFER_NONE;
 }
 
+// How long the kernel may take beyond a command's time-out to end it: its
+// error handling aborts the command and resets device, bus and host, each
+// with time-outs of its own.
+enum { ERROR_HANDLING_MS = 90 * 1000 };
+
 // One request through the sg driver's own interface: written once, then its
-// answer read. A signal or a stop while waiting only interrupts the wait,
-// never the request, so waiting again is safe; a write that failed sent
-// nothing.
+// answer read. A stop only pauses the wait; a handled signal ends it (the
+// program holds the signals that must not, during the blocks); a write
+// that failed sent nothing. ETIMEDOUT when no answer came in time.
 static int SubmitAndWait(int device, sg_io_hdr_t *request) {
   if (write(device, request, sizeof *request) < 0) return -1;
+  long long waitMs = (long long)request->timeout + ERROR_HANDLING_MS;
   for (;;) {
     struct pollfd answer = {device, POLLIN, 0};
-    int ready = poll(&answer, 1, -1);
-    if (ready < 0 && errno == EINTR) continue;
+    int ready = poll(&answer, 1, (int)std::min(waitMs, (long long)INT32_MAX));
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
     if (ready < 0) return -1;
     if ((answer.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (answer.revents & POLLIN) == 0) {
       errno = (answer.revents & POLLNVAL) != 0 ? EBADF : ENODEV;
@@ -64,11 +80,18 @@ CommandResult SgIoLink::Perform(const ScsiCommand &command) {
   request.mx_sb_len = SENSE_CAPACITY;
   request.timeout = command.timeoutSeconds * 1000;  // milliseconds
 
+  if (abandoned_) {
+    result.kind = CommandResult::SYSTEM_ERROR;
+    result.systemError = EBUSY;
+    return result;
+  }
   // Never sent again after EINTR: the drive may already have it.
   int answer = generic_ ? SubmitAndWait(device_, &request) : ioctl(device_, SG_IO, &request);
   if (answer < 0) {
     result.kind = CommandResult::SYSTEM_ERROR;
     result.systemError = (uint32_t)errno;
+    // Written but not answered: its answer would be read for the next one.
+    if (generic_ && (errno == EINTR || errno == ETIMEDOUT)) abandoned_ = true;
     return result;
   }
   int driver = request.driver_status & DRIVER_STATUS_MASK;
