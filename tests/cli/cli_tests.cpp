@@ -56,9 +56,12 @@ class Flashtool : public ::testing::Test {
   void TearDown() override { system(("rm -rf " + folder).c_str()); }
 
   // The drives, and the system's files about them as Linux lays them out:
-  // srN at SCSI address N:0:0:0 with media polling every 2 s, an alias
-  // /dev/sgM at the same address, a drive's moves_to node at its own.
+  // srN (or the tape stN) at SCSI address N:0:0:0 with media polling every
+  // 2 s, an alias /dev/sgM at the same address, a drive's moves_to node at
+  // its own, which the kernel lists among its SCSI devices only once the
+  // drive moved there.
   void Drives(const std::vector<vdrive::DriveConfig> &drives) {
+    Shell("rm -rf " + root + "/sys/class/scsi_device && mkdir -p " + root + "/sys/class/scsi_device");
     vdrive::Config c;
     c.drives = drives;
     std::ofstream(config) << vdrive::FormatConfig(c);
@@ -66,6 +69,7 @@ class Flashtool : public ::testing::Test {
     for (const vdrive::DriveConfig &d : drives) {
       int n = atoi(d.name.c_str() + 7);
       std::string address = std::to_string(n) + ":0:0:0";
+      Shell("ln -sfn ../../devices/" + address + " " + root + "/sys/class/scsi_device/" + address);
       Node(d.name, address);
       if (!d.alias.empty()) Node(d.alias, address);
       if (!d.movesTo.empty()) Node(d.movesTo, std::to_string(atoi(d.movesTo.c_str() + 7)) + ":0:0:0");
@@ -76,13 +80,15 @@ class Flashtool : public ::testing::Test {
   }
   void Node(const std::string &device, const std::string &address) {
     std::string name = device.substr(5), number = device.substr(7);
-    bool generic = name.compare(0, 2, "sg") == 0;
-    std::string at = generic ? "/sys/class/scsi_generic/" + name : "/sys/block/" + name;
+    bool generic = name.compare(0, 2, "sg") == 0, tape = name.compare(0, 2, "st") == 0;
+    std::string at = generic ? "/sys/class/scsi_generic/" + name
+                   : tape ? "/sys/class/scsi_tape/" + name : "/sys/block/" + name;
     Shell("mkdir -p " + root + "/sys/devices/" + address + " " + root + at + " " + root + "/sys/class/block " +
-          root + "/sys/dev/block " + root + "/sys/dev/char && ln -sfn ../../" + (generic ? "../" : "") +
+          root + "/sys/dev/block " + root + "/sys/dev/char && ln -sfn ../../" + (generic || tape ? "../" : "") +
           "devices/" + address + " " + root + at + "/device");
-    if (generic) {
-      Shell("ln -sfn ../../class/scsi_generic/" + name + " " + root + "/sys/dev/char/21:" + number);
+    if (generic || tape) {
+      std::string family = generic ? "scsi_generic/" : "scsi_tape/";
+      Shell("ln -sfn ../../class/" + family + name + " " + root + "/sys/dev/char/" + (generic ? "21:" : "9:") + number);
     } else {
       Shell("ln -sfn ../../block/" + name + " " + root + "/sys/class/block/" + name + " && ln -sfn ../../block/" +
             name + " " + root + "/sys/dev/block/11:" + number);
@@ -289,7 +295,7 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   EXPECT_EQ(run.out, "Drive:  /dev/sg1  QUOR VIRTUAL CD-RW, firmware 1.00\n"
                      "Image:  " + image + "  40961 bytes, 2 blocks, checksum " + sum + "\n"
                      "Flashed: the drive took all 2 blocks.\n"
-                     "Waiting for the drive to come back (up to 60 s)...\n"
+                     "Waiting 5 s before asking the drive, then up to 120 s for it to answer...\n"
                      "The drive came back as /dev/sr2.\n"
                      "Drive:  /dev/sr2  QUOR VIRTUAL CD-RW, firmware 2.00\n");
   EXPECT_TRUE(Has(run.err, "Flashing. Do not turn off the power or unplug the drive.\n"
@@ -309,7 +315,7 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   for (const std::string &line : sent) {
     if (!Has(line, "cdb=55 ")) continue;
     EXPECT_TRUE(Has(line, "via=write held=1,2,3,15,20,21,22 ")) << "sent once, interrupts held: " << line;
-    lastCommand |= Has(line, "dir=out cdblen=12 len=40960 timeout=100000") &&
+    lastCommand |= Has(line, "dir=out cdblen=12 len=40960 timeout=300000") &&
                    Has(line, "cdb=55 00 2B 41 50 49 FF A0 00 " + std::string(sum, 2) + " " +
                                  std::string(sum + 2, 2) + " 00");
   }
@@ -318,11 +324,26 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   for (const std::string &line : Journal("OPEN")) claimed |= Has(line, "OPEN /dev/sr0 flags=") && (strtol(line.c_str() + 20, nullptr, 16) & O_EXCL) != 0;
   EXPECT_TRUE(claimed) << "the drive's block node opened with O_EXCL";
 
-  // A reader that goes away (| head -n 1) costs no block.
-  Drives({Sr(0)});
-  Output unread = Run({"flash", "/dev/sr0", image, "--yes"}, true);
+  // A reader that goes away (| head -n 1) costs no block. The drive is
+  // left alone for the quiet period after its last block, then asked
+  // with a time-out that keeps the kernel from resetting it, while it is
+  // still becoming ready.
+  vdrive::DriveConfig restarting = Sr(0);
+  restarting.failOpcode = 0x00;
+  restarting.failAt = 1;  // the TEST UNIT READY before block 00 goes through
+  restarting.failCount = 2;
+  restarting.checkCondition = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
+  Drives({restarting});
+  size_t before = Journal("SGIO").size();
+  Clock::time_point started = Clock::now();
+  Output unread = Run({"flash", "/dev/sr0", image, "--yes", "--ready-timeout", "20"}, true);
   EXPECT_EQ(unread.code, 0) << unread.err;
+  EXPECT_GE(Clock::now() - started, std::chrono::seconds(7)) << "5 s of quiet, then a question a second";
   EXPECT_EQ(Journal("FLASHED").size(), 2u);
+  size_t asked = 0;
+  std::vector<std::string> since = Journal("SGIO");
+  for (size_t i = before; i < since.size(); ++i) asked += Has(since[i], "cdb=00 ") && Has(since[i], "timeout=30000");
+  EXPECT_EQ(asked, 3u) << "TEST UNIT READY after the flash, until the drive is ready";
   EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 2.00"))
       << unread.err;
 
@@ -348,10 +369,26 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
     pclose(sum);
   }
   EXPECT_EQ(record["image"]["sha256"], digest);
-  Output checked = Run({"check", image});
+  Output checked = Run({"check", image, "--sha256", digest});
   EXPECT_EQ(checked.code, 0);
-  EXPECT_TRUE(Has(checked.out, "SHA-256: " + digest + "\nIt can be flashed.\n")) << checked.out;
+  EXPECT_TRUE(Has(checked.out, "SHA-256: " + digest + " (as --sha256 says)\nIts size fits")) << checked.out;
+  EXPECT_TRUE(checked.err.empty()) << checked.err;
   EXPECT_EQ(Run({"check", folder}).code, 2);
+  std::string other = std::string(digest.rbegin(), digest.rend());
+  EXPECT_EQ(Run({"check", image, "--sha256", other}).code, 2);
+  Output wrong = Run({"flash", "/dev/sr0", image, "--yes", "--sha256", other});
+  EXPECT_EQ(wrong.code, 2);
+  EXPECT_TRUE(Has(wrong.err, "its SHA-256 is " + digest + ", not " + other)) << wrong.err;
+  EXPECT_EQ(Journal("FLASHED").size(), 3u) << "nothing sent for another image";
+  // What is plainly no firmware is said so.
+  std::string text = folder + "/notes.txt", zip = folder + "/fw.zip";
+  std::ofstream(text) << "a firmware image is not a text file\n";
+  std::ofstream(zip) << "PK\x03\x04 and the rest of an archive";
+  for (const std::string &file : {text, zip}) {
+    Output plain = Run({"check", file});
+    EXPECT_TRUE(Has(plain.err, "not like firmware")) << plain.err;
+    EXPECT_FALSE(Has(plain.out, "It can be flashed")) << plain.out;
+  }
 }
 
 TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
@@ -361,8 +398,12 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   disk.type = 0;
   vdrive::DriveConfig mounted = Sr(3);
   mounted.mounted = "/media/cd\\040rom";
-  Drives({Sr(0), other, disk, mounted});
-  denied = "/dev/sr0";
+  vdrive::DriveConfig tape = Sr(5);  // a SCSI tape: a request written to it is a record
+  tape.name = "/dev/st5";
+  tape.type = 1;
+  Drives({Sr(0), other, disk, mounted, Sr(4), tape});
+  // Not root: the media polling of sr4 stays on.
+  denied = "/dev/sr0,/sys/block/sr4/events_poll_msecs";
   std::string image = Image("good.bin", 1000);
   std::string empty = Image("empty.bin", 0);
   std::string huge = Image("huge.bin", 0);
@@ -381,6 +422,9 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", pipe, "--yes"}, 2, "pipe.bin: not a regular file"},
       {{"flash", image, image, "--yes"}, 2, "good.bin: not a drive"},
       {{"flash", "/dev/null", image, "--yes"}, 2, "/dev/null: not a drive"},
+      {{"flash", "/dev/st5", image, "--yes"}, 2, "/dev/st5: not a drive"},
+      {{"info", "/dev/st5"}, 2, "/dev/st5: not a drive"},
+      {{"flash", "/dev/sr4", image, "--yes"}, 4, "/dev/sr4: the kernel's media polling of sr4 cannot be switched off"},
       {{"flash", "/dev/sr1", image, "--yes", "--expect", ""}, 2, "--expect: wants \"VENDOR PRODUCT\""},
       {{"flash", "/dev/sr1", image, "--yes", "--expect", "  "}, 2, "a blank value would check nothing"},
       {{"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "abc"}, 2, "wants a number of seconds"},
@@ -398,12 +442,16 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   };
   for (const Case &c : cases) {
     Output run = Run(c.args);
-    EXPECT_EQ(run.code, c.code) << c.args[1] << " " << c.args[2];
+    EXPECT_EQ(run.code, c.code) << c.args[0] << " " << c.args[1];
     EXPECT_TRUE(Has(run.err, c.says)) << run.err;
   }
   EXPECT_EQ(Downloads(), 0u);
+  EXPECT_TRUE(Journal("TAPEWRITE").empty()) << "nothing written to the tape";
   Output matching = Run({"flash", "/dev/sr1", image, "--yes", "--expect", "  OTHER   VIRTUAL CD-RW "});
   EXPECT_EQ(matching.code, 0) << matching.err;
+  Output polled = Run({"flash", "/dev/sr4", image, "--yes", "--allow-polling"});
+  EXPECT_EQ(polled.code, 0) << polled.err;
+  EXPECT_TRUE(Has(polled.err, "going on as --allow-polling says")) << polled.err;
 }
 
 // Each failure in the words of sg3_utils' library, with a hint where one
@@ -437,7 +485,10 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   failed.failAt = 2;  // after the identity and the serial page
   failed.failCount = 0;
   failed.checkCondition = {0x70, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00};
-  Drives({refusing, stuck, lost, unready, bridged, shortened, failed});
+  vdrive::DriveConfig late = Sr(7);  // takes block 00, then says it knows no such command
+  late.failAt = 1;
+  late.checkCondition = {0x72, 0x05, 0x20, 0x00, 0, 0, 0, 0};
+  Drives({refusing, stuck, lost, unready, bridged, shortened, failed, late});
   std::string image = Image("three.bin", 3 * 40960);
   std::string log = folder + "/service.jsonl";
   std::ofstream(log) << "{\"cut short by a crash";
@@ -450,24 +501,32 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   EXPECT_EQ(Downloads(), 2u) << "nothing after the refused block";
 
   Output bridge = Run({"flash", "/dev/sr4", image, "--yes"});
-  EXPECT_EQ(bridge.code, 1);
+  EXPECT_EQ(bridge.code, 6) << "nothing written";
   EXPECT_TRUE(Has(bridge.err, "block 00 (1 of the image) failed: SCSI status 02h (Check Condition), "
                               "sense key 5 (Illegal Request), ASC 20h, ASCQ 00h: Invalid command operation code\n"
-                              "flashtool: the drive took no block of the image\n"
+                              "flashtool: the drive took no block of the image; it holds what it held\n"
                               "hint: the drive does not take the download command. A USB bridge"))
       << bridge.err;
+  Output later = Run({"flash", "/dev/sr7", image, "--yes"});
+  EXPECT_EQ(later.code, 1) << "block 00 is in the drive";
+  EXPECT_FALSE(Has(later.err, "does not take the download command")) << later.err;
 
   Output cut = Run({"flash", "/dev/sr5", image, "--yes"});
   EXPECT_EQ(cut.code, 1);
   EXPECT_TRUE(Has(cut.err, "block 01 (2 of the image) failed: 512 bytes of it never reached the drive (residual 512)"))
       << cut.err;
+  EXPECT_TRUE(Has(cut.err, "hint: part of a block was lost on its way")) << cut.err;
 
+  // Every block taken, and then no answer: the wait ends one question
+  // after its time, and nothing advises switching the drive off.
   Clock::time_point started = Clock::now();
   Output gone = Run({"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "1", "--log", log});
-  EXPECT_EQ(gone.code, 1);
-  EXPECT_LT(Clock::now() - started, std::chrono::seconds(8)) << "a hanging TEST UNIT READY stretched the wait";
+  EXPECT_EQ(gone.code, 5);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(45)) << "a hanging TEST UNIT READY stretched the wait";
   EXPECT_TRUE(Has(gone.out, "Flashed: the drive took all 3 blocks."));
-  EXPECT_TRUE(Has(gone.err, "the drive did not come back within 1 s")) << gone.err;
+  EXPECT_TRUE(Has(gone.err, "the drive has not answered within 6 s")) << gone.err;
+  EXPECT_TRUE(Has(gone.err, "it may still be writing its firmware: leave it powered and connected")) << gone.err;
+  EXPECT_FALSE(Has(gone.err, "switch it off and on")) << gone.err;
 
   Output adapter = Run({"flash", "/dev/sr2", image, "--yes"});
   EXPECT_EQ(adapter.code, 1) << adapter.err;
@@ -477,13 +536,13 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
 
   size_t before = Downloads();
   Output notReady = Run({"flash", "/dev/sr3", image, "--yes", "--log", log});
-  EXPECT_EQ(notReady.code, 1);
+  EXPECT_EQ(notReady.code, 6);
   EXPECT_TRUE(Has(notReady.err, "/dev/sr3 is not ready to be flashed: SCSI status 02h (Check Condition), "
                                 "sense key 2 (Not Ready), ASC 04h, ASCQ 01h: Logical unit is in process "
                                 "of becoming ready; nothing was written"))
       << notReady.err;
   Output broken = Run({"flash", "/dev/sr6", image, "--yes"});
-  EXPECT_EQ(broken.code, 1);
+  EXPECT_EQ(broken.code, 6);
   EXPECT_TRUE(Has(broken.err, "/dev/sr6 is not ready to be flashed: SCSI status 02h (Check Condition), "
                               "sense key 4 (Hardware Error), ASC 44h")) << broken.err;
   EXPECT_EQ(Downloads(), before);
@@ -507,23 +566,28 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   EXPECT_EQ(records[0]["blocks"][1]["index"], "01");
   EXPECT_TRUE(Has(records[0]["reason"], "block 01 (2 of the image) failed")) << records[0];
   EXPECT_EQ(records[1]["blocks"].size(), 3u);
-  EXPECT_TRUE(Has(records[1]["reason"], "did not come back")) << records[1];
+  EXPECT_TRUE(Has(records[1]["reason"], "has not answered")) << records[1];
+  EXPECT_EQ(records[1]["exit_code"], 5);
   EXPECT_TRUE(Has(records[2]["reason"], "not ready to be flashed")) << records[2];
 }
 
 // Three drives at once, one refusing block 01: the others take every
 // block, each drive has its record and its line in the table, and the
-// failure decides the exit code. One drive refused before the start keeps
-// every drive untouched.
+// failure decides the exit code. One drive refused before the start, two
+// models, or one drive named twice keep every drive untouched.
 TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
   vdrive::DriveConfig failing = Sr(1);
   failing.failAt = 1;
   failing.checkCondition = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
   std::vector<vdrive::DriveConfig> drives{Sr(0), failing, Sr(2)};
   for (vdrive::DriveConfig &d : drives) d.delayMs = 20;
+  drives[2].alias = "/dev/sg9";
   vdrive::DriveConfig disk = Sr(3);
   disk.type = 0;
+  vdrive::DriveConfig other = Sr(4);
+  other.vendor = "OTHER";
   drives.push_back(disk);
+  drives.push_back(other);
   Drives(drives);
   std::string image = Image("batch.bin", 4 * 40960);
   std::string log = folder + "/batch.jsonl";
@@ -531,8 +595,18 @@ TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
   Output refused = Run({"flash", "/dev/sr0", "/dev/sr1", "/dev/sr3", image, "--yes"});
   EXPECT_EQ(refused.code, 3) << refused.err;
   EXPECT_TRUE(Has(refused.err, "1 of 3 drives cannot be flashed; nothing was written to any drive")) << refused.err;
+  Output models = Run({"flash", "/dev/sr0", "/dev/sr4", "/dev/sr2", image, "--yes"});
+  EXPECT_EQ(models.code, 3) << models.err;
+  EXPECT_TRUE(Has(models.err, "drives of different models: /dev/sr4 is \"OTHER VIRTUAL CD-RW\"")) << models.err;
+  Output twice = Run({"flash", "/dev/sr2", "/dev/sg9", image, "--yes"});
+  EXPECT_EQ(twice.code, 2) << twice.err;
+  EXPECT_TRUE(Has(twice.err, "/dev/sr2 and /dev/sg9 are the same drive")) << twice.err;
   EXPECT_EQ(Downloads(), 0u);
   EXPECT_EQ(Run({"flash", "--all", image, "--yes"}).code, 2) << "--all without --expect";
+  // A drive left half-written outweighs one refused.
+  Output half = Run({"flash", "/dev/sr3", "/dev/sr1", image, "--yes", "--skip-failing"});
+  EXPECT_EQ(half.code, 1) << half.err;
+  EXPECT_EQ(Downloads(), 2u);
 
   Output batch = Run({"flash", "--all", image, "--expect", "QUOR VIRTUAL CD-RW", "--yes", "--json", "--log", log});
   EXPECT_EQ(batch.code, 1) << batch.err;
@@ -540,7 +614,7 @@ TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
   for (const std::string &line : Journal("BLOCK"))
     for (int n = 0; n < 3; ++n) ok[n] += Has(line, "/dev/sr" + std::to_string(n) + " ") && Has(line, " ok");
   EXPECT_EQ(ok[0], 4u);
-  EXPECT_EQ(ok[1], 1u) << "the failing drive stops at its block 01";
+  EXPECT_EQ(ok[1], 2u) << "the failing drive stops at its block 01, in each of its two runs";
   EXPECT_EQ(ok[2], 4u);
   EXPECT_EQ(Journal("FLASHED").size(), 2u);
   nlohmann::json records = nlohmann::json::parse(batch.out);
@@ -551,10 +625,25 @@ TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
   EXPECT_EQ(records[2]["after"]["revision"], "2.00");
   EXPECT_TRUE(Has(batch.err, "/dev/sr1    QUOR VIRTUAL CD-RW 1.00         -                               failed"))
       << batch.err;
+  EXPECT_TRUE(Has(batch.err, "--all leaves out /dev/sr4: it is \"OTHER VIRTUAL CD-RW\"")) << batch.err;
   std::ifstream in(log);
   int lines = 0;
   for (std::string line; std::getline(in, line); ++lines) EXPECT_NO_THROW(nlohmann::json::parse(line));
   EXPECT_EQ(lines, 3);
+
+  // A drive that leaves after its last block and does not come back, beside
+  // an idle twin without a serial number: the twin is not taken for it, nor
+  // asked anything.
+  vdrive::DriveConfig leaving = Sr(0);
+  leaving.movesTo = "/dev/sr9";
+  Drives({leaving, Sr(2)});
+  Shell("rm " + root + "/sys/block/sr9/device");
+  size_t before = Journal("SGIO").size();
+  Output left = Run({"flash", "/dev/sr0", image, "--yes", "--ready-timeout", "2"});
+  EXPECT_EQ(left.code, 5) << left.err;
+  EXPECT_FALSE(Has(left.out, "came back")) << left.out;
+  std::vector<std::string> sent = Journal("SGIO");
+  for (size_t i = before; i < sent.size(); ++i) EXPECT_FALSE(Has(sent[i], "SGIO /dev/sr2 ")) << sent[i];
 }
 
 // Interrupts and stops during the blocks, and other users of the drive.

@@ -6,13 +6,21 @@
 // named by device path ("[drive /dev/sr0]"); every call is recorded in the
 // journal file named by FLASHTOOL_VDRIVE_JOURNAL. FLASHTOOL_PRELOAD_DENIED
 // lists, comma-separated, the device paths whose open fails with EACCES, as
-// for a user outside the cdrom group.
+// for a user outside the cdrom group, and the system files (under /sys)
+// whose open for writing does, as for a user who is not root.
 // With FLASHTOOL_VDRIVE_QUIET=1 (the benchmark) the drives answer without
 // writing a line per command or rereading the configuration.
 // FLASHTOOL_PRELOAD_ROOT names a folder that stands for the system's own
 // files about drives: /sys, /run/lock and /proc/self/mountinfo are served
 // from there, so a test lays out sysfs links, media polling files and
 // mounts as the kernel would.
+// A drive's section may also name a tape, /dev/stN: a character node of the
+// st driver (major 9) at a SCSI address, which takes whatever is written
+// to it as a record (journal line TAPEWRITE) and, as the kernel does,
+// passes SG_GET_VERSION_NUM on to the SCSI layer, which answers it.
+// A drive that moves takes its SCSI address along in the test's sysfs:
+// /sys/class/scsi_device/H:C:T:L leaves the old address and appears at the
+// new node's.
 // The sg driver is played as the kernel plays it: a request written to an
 // sg node and its answer read are sent once; an SG_IO on an sg node that a
 // stop interrupts is sent again, and one that a caught signal interrupts
@@ -25,6 +33,7 @@
 #undef _FORTIFY_SOURCE
 #undef _FILE_OFFSET_BITS
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -61,6 +70,8 @@ enum : unsigned {
   DID_TIME_OUT = 0x03,    // host_status: the command timed out
   SR_MAJOR = 11,
   SG_MAJOR = 21,
+  ST_MAJOR = 9,
+  SG_VERSION = 30536,     // what the sg driver of Linux 6.1 answers to SG_GET_VERSION_NUM
   STOP_GAP_MS = 250,      // a pause this long inside a command is a stop, not the scheduler
   DRIVER_SENSE = 0x08,    // driver_status: sense bytes were written
 };
@@ -148,11 +159,16 @@ OpenFn RealOpen() {
   return real;
 }
 
-// Any path of either family is taken, named or not: the program must not
+// Any path of these families is taken, named or not: the program must not
 // reach a real device.
 bool DevicePath(const char *path) {
-  return path != nullptr && (strncmp(path, "/dev/sr", 7) == 0 || strncmp(path, "/dev/sg", 7) == 0);
+  return path != nullptr && (strncmp(path, "/dev/sr", 7) == 0 || strncmp(path, "/dev/sg", 7) == 0 ||
+                             strncmp(path, "/dev/st", 7) == 0);
 }
+
+bool Tape(const std::string &path) { return path.compare(0, 7, "/dev/st") == 0; }
+
+bool Writing(int flags) { return (flags & O_ACCMODE) != O_RDONLY; }
 
 // A system file about drives, served from the test's root instead.
 const char *Rerooted(const char *path, std::string *buffer) {
@@ -164,6 +180,15 @@ const char *Rerooted(const char *path, std::string *buffer) {
       return buffer->c_str();
     }
   return path;
+}
+
+// An open for writing of a system file the test denies to this user.
+bool DeniedWrite(const char *path, int flags) {
+  if (path == nullptr || !Writing(flags) || strncmp(path, "/sys/", 5) != 0) return false;
+  const std::vector<std::string> &denied = S().denied;
+  if (std::find(denied.begin(), denied.end(), path) == denied.end()) return false;
+  errno = EACCES;
+  return true;
 }
 
 bool Moved(vdrive::Drive *drive) {
@@ -181,12 +206,13 @@ vdrive::Drive *DriveAt(const char *path) {
 
 bool Generic(const std::string &path) { return path.compare(0, 7, "/dev/sg") == 0; }
 
-// Block nodes sr N are 11:N, sg nodes 21:N, as on Linux.
+// Block nodes sr N are 11:N, sg nodes 21:N, tapes 9:N, as on Linux.
 void DescribeNode(const std::string &path, struct stat *st) {
   memset(st, 0, sizeof *st);
   unsigned number = (unsigned)atoi(path.c_str() + 7);
-  st->st_mode = (Generic(path) ? S_IFCHR : S_IFBLK) | 0660;
-  st->st_rdev = makedev(Generic(path) ? SG_MAJOR : SR_MAJOR, number);
+  bool character = Generic(path) || Tape(path);
+  st->st_mode = (character ? S_IFCHR : S_IFBLK) | 0660;
+  st->st_rdev = makedev(Generic(path) ? SG_MAJOR : Tape(path) ? ST_MAJOR : SR_MAJOR, number);
   st->st_nlink = 1;
   st->st_blksize = 4096;
 }
@@ -327,6 +353,7 @@ extern "C" int open(const char *path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
+  if (DeniedWrite(path, flags)) return -1;
   return DevicePath(path) ? OpenDevice(path, flags) : Opened(RealOpen()(Rerooted(path, &b), flags, mode));
 }
 
@@ -337,6 +364,7 @@ extern "C" int open64(const char *path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
+  if (DeniedWrite(path, flags)) return -1;
   return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(Rerooted(path, &b), flags, mode));
 }
 
@@ -347,6 +375,7 @@ extern "C" int openat(int dir, const char *path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
+  if (DeniedWrite(path, flags)) return -1;
   return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, Rerooted(path, &b), flags, mode));
 }
 
@@ -357,6 +386,7 @@ extern "C" int openat64(int dir, const char *path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = TakesMode(flags) ? va_arg(args, mode_t) : 0;
   va_end(args);
+  if (DeniedWrite(path, flags)) return -1;
   return DevicePath(path) ? OpenDevice(path, flags) : Opened(real(dir, Rerooted(path, &b), flags, mode));
 }
 
@@ -431,6 +461,29 @@ std::string HeldSignals() {
   return list.empty() ? "-" : list;
 }
 
+// The SCSI address the test's sysfs gives a node: "2:0:0:0".
+std::string AddressOf(const std::string &node) {
+  std::string name = node.substr(5);
+  std::string link = S().root + (Generic(node) ? "/sys/class/scsi_generic/" : "/sys/block/") + name + "/device";
+  char target[512];
+  static ssize_t (*real)(const char *, char *, size_t) =
+      (ssize_t(*)(const char *, char *, size_t))dlsym(RTLD_NEXT, "readlink");
+  ssize_t length = real(link.c_str(), target, sizeof target - 1);
+  if (length <= 0) return "";
+  target[length] = '\0';
+  const char *slash = strrchr(target, '/');
+  return slash != nullptr ? slash + 1 : target;
+}
+
+// A drive that restarts under another node leaves its SCSI address and
+// appears at the new node's, when the test laid one out for it.
+void MoveAddress(const std::string &from, const std::string &to) {
+  if (S().root.empty()) return;
+  std::string folder = S().root + "/sys/class/scsi_device/", old = AddressOf(from), now = AddressOf(to);
+  if (!old.empty()) unlink((folder + old).c_str());
+  if (!now.empty()) symlink(("../../devices/" + now).c_str(), (folder + now).c_str());
+}
+
 // One request on a node's drive, its journal line written: what the
 // program handed over, then what came of it. Called under the lock.
 Served Serve(Node &node, sg_io_hdr_t *h, const char *how) {
@@ -455,6 +508,7 @@ Served Serve(Node &node, sg_io_hdr_t *h, const char *how) {
   if (outcome.find("\nFLASHED") != std::string::npos && !node.drive->config.movesTo.empty() &&
       !Moved(node.drive)) {
     s.moved.push_back(node.drive);
+    MoveAddress(node.drive->config.name, node.drive->config.movesTo);
     outcome += "\nMOVED " + node.drive->config.name + " to=" + node.drive->config.movesTo;
   }
   if (!s.quiet) {
@@ -517,6 +571,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   }
   Node &node = it->second;
   sg_io_hdr_t *h = (sg_io_hdr_t *)argument;
+  if (request == SG_GET_VERSION_NUM && argument != nullptr) {
+    *(int *)argument = SG_VERSION;
+    pthread_mutex_unlock(&s.lock);
+    return 0;
+  }
   if (request != SG_IO || h == nullptr) {
     int error = request == SG_IO ? EFAULT : ENOTTY;
     if (!s.quiet)
@@ -563,6 +622,10 @@ extern "C" ssize_t write(int fd, const void *buffer, size_t count) {
   State &s = S();
   Guard guard;
   auto it = s.served.find(fd);
+  if (it != s.served.end() && Tape(it->second.path)) {
+    Log(Format("TAPEWRITE %s len=%zu", it->second.path.c_str(), count));
+    return (ssize_t)count;  // a record on tape, whatever it held
+  }
   if (it == s.served.end() || !it->second.generic) return real(fd, buffer, count);
   Node &node = it->second;
   if (count < sizeof(sg_io_hdr_t) || ((const sg_io_hdr_t *)buffer)->interface_id != 'S') {
@@ -662,4 +725,12 @@ extern "C" ssize_t readlink(const char *path, char *target, size_t size) noexcep
       (ssize_t(*)(const char *, char *, size_t))dlsym(RTLD_NEXT, "readlink");
   std::string b;
   return real(Rerooted(path, &b), target, size);
+}
+
+// Folders of the system's files about drives (/sys/class/scsi_device) are
+// listed from the test's root too.
+extern "C" DIR *opendir(const char *path) {
+  static DIR *(*real)(const char *) = (DIR * (*)(const char *)) dlsym(RTLD_NEXT, "opendir");
+  std::string b;
+  return real(Rerooted(path, &b));
 }
