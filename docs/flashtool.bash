@@ -38,7 +38,7 @@ _flashtool()
         word=${COMP_WORDS[i]}
         if [[ -z $command ]]; then
             [[ $word == @(list|info|check|flash) ]] && command=$word
-        elif [[ $word == @(--expect|--ready-timeout|--log) ]]; then
+        elif [[ $word == @(--expect|--expect-revision|--sha256|--settle|--ready-timeout|--log) ]]; then
             ((i++))
             [[ ${COMP_WORDS[i]} == = ]] && ((i++))
         elif [[ $word == --all ]]; then
@@ -50,7 +50,7 @@ _flashtool()
     [[ $prev == = ]] && prev=${COMP_WORDS[COMP_CWORD-2]}
     if [[ -n $command ]]; then
         case $prev in
-            --expect | --ready-timeout) return 0 ;;
+            --expect | --expect-revision | --sha256 | --settle | --ready-timeout) return 0 ;;
             --log)
                 compopt -o filenames 2>/dev/null
                 mapfile -t COMPREPLY < <(compgen -f -- "$cur")
@@ -63,8 +63,9 @@ _flashtool()
     case $command in
         '') options='list info check flash -h --help --version' ;;
         list) options='--json -h --help' ;;
-        info | check) options='--json -h --help' ;;
-        flash) options='--yes --expect --ready-timeout --all --skip-failing --dry-run --json --verbose --log -h --help' ;;
+        info) options='--json -h --help' ;;
+        check) options='--sha256 --json -h --help' ;;
+        flash) options='--yes --expect --expect-revision --sha256 --settle --ready-timeout --allow-polling --all --skip-failing --dry-run --json --verbose --log -h --help' ;;
     esac
     if [[ -z $command || $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

@@ -149,7 +149,7 @@ fi
 # --- a flash into each emulated drive, as each really answers it
 begin "flash: scsi-cd without a disc says NOT READY, medium not present"
 ft flash $empty /tmp/img8 --yes
-want_rc 1
+want_rc 6
 want_err "NOT READY"
 want_err "ASC 3Ah"
 host count $EMPTY 55
@@ -158,7 +158,7 @@ end
 
 begin "flash: ATAPI drive (ide-cd) refuses the command, ILLEGAL REQUEST 20h"
 ft flash $ide /tmp/img8 --yes
-want_rc 1
+want_rc 6
 want_err "ILLEGAL REQUEST"
 want_err "ASC 20h"
 want_sent ide 55 1
@@ -166,7 +166,7 @@ end
 
 begin "flash: CD behind USB mass storage refuses the block, ILLEGAL REQUEST 24h"
 ft flash $usb /tmp/img8 --yes
-want_rc 1
+want_rc 6
 want_err "ILLEGAL REQUEST"
 want_err "ASC 24h"
 want_downloads $USB 1
@@ -177,7 +177,7 @@ begin "flash: 256 blocks to the end through $fast, the drive back with its ident
 ft flash $fast /tmp/img256 --yes
 want_rc 0
 want_out "took all 256 blocks"
-want_out "Waiting for the drive"
+want_out "Waiting 5 s before asking the drive"
 [ "$(grep -c "^Drive: *$fast *KTIER FAST CD" /tmp/out)" = 2 ] || no "no second identity"
 want_sent $FAST 55 256
 end
@@ -249,8 +249,43 @@ grep -q "^Drive: *$moved *QUOR VIRTUAL CD-RW, firmware 2.00" /tmp/out || no "no 
 vd=$moved
 show="/tmp/out /tmp/err /tmp/vd.journal"
 end
+begin "our drive: leaves after its last block beside its twin, which is not taken for it"
+# The same drive at a second LUN before the flash: what was there all
+# along is never the drive that comes back.
+mkdir -p $vd_tpg/lun/lun_2 && ln -s $vd_core $vd_tpg/lun/lun_2/vdrive
+twin=
+for _ in $(seq 100); do twin=$(sr_of 'VIRTUAL CD-RW' | grep -vx "$vd"); [ -n "$twin" ] && break; usleep 50000; done
+: >/tmp/vd.journal
+ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 5
+for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 20000; done
+kill -STOP $pid
+rm $vd_tpg/lun/lun_1/vdrive
+for _ in $(seq 100); do [ -e /sys/block/${vd#/dev/} ] || break; usleep 50000; done
+kill -CONT $pid
+collect
+want_rc 5
+[ -n "$twin" ] || no "no twin"
+grep -q "came back" /tmp/out && no "took the twin for the flashed drive"
+want_err "may still be writing its firmware"
+grep -qi "switch it off" /tmp/err && no "advises switching it off"
+vd=$twin
+show="/tmp/out /tmp/err /tmp/vd.journal"
+end
 
 # --- refusals: nothing reaches the drive
+begin "refused: drives of two models in one run, without --expect"
+ft flash $fast $empty /tmp/img8 --yes
+want_rc 3
+want_err "drives of different models"
+want_downloads $FAST 0
+want_downloads $EMPTY 0
+end
+begin "refused: one drive by its sr and its sg node"
+ft flash $fast $fast_sg /tmp/img8 --yes
+want_rc 2
+want_err "are the same drive"
+want_downloads $FAST 0
+end
 for expect in "KTIER OTHER CD" "KTIER" "KTIER FAST" "FAST CD"; do
   begin "refused: --expect \"$expect\" for KTIER FAST CD"
   ft flash $fast /tmp/img8 --yes --expect "$expect"
@@ -337,8 +372,23 @@ end
 poll=/sys/block/${fast#/dev/}/events_poll_msecs
 old_poll=$(cat $poll)
 echo 500 >$poll
-begin "mid-flash: one lock for the sr and sg node; list leaves the drive alone; nothing else reaches it"
-ft_bg flash $fast /tmp/img256 --yes
+# A member of group cdrom may open the drive but not switch its polling off.
+echo "cdrom:x:24:user" >/tmp/group.new && grep -v '^cdrom:' /etc/group >>/tmp/group.new && cp /tmp/group.new /etc/group
+chgrp cdrom $fast $fast_sg && chmod 660 $fast $fast_sg
+begin "a user of group cdrom: refused while polling stays on, flashed with --allow-polling"
+as_user flashtool flash $fast /tmp/img8 --yes
+want_rc 4
+want_err "media polling of ${fast#/dev/} cannot be switched off"
+want_downloads $FAST 0
+as_user flashtool flash $fast /tmp/img8 --yes --allow-polling
+want_rc 0
+want_downloads $FAST 8
+end
+chmod 600 $fast $fast_sg
+# udev's link, which the kernel resolves to the drive it names.
+ln -sf ${fast#/dev/} /dev/cdrom
+begin "mid-flash through /dev/cdrom: one lock for the sr and sg node; list leaves the drive alone; nothing else reaches it"
+ft_bg flash /dev/cdrom /tmp/img256 --yes
 first_block || no "no first block"
 kill -STOP $pid
 host count $FAST 55
@@ -370,7 +420,7 @@ sd=/sys/bus/pseudo/drivers/scsi_debug
 dbg_sg=$(sg_of $dbg)
 begin "scsi_debug: block refused, fixed-format sense decoded"
 ft flash $dbg /tmp/img1 --yes
-want_rc 1
+want_rc 6
 want_err "ILLEGAL REQUEST"
 want_err "ASC 24h"
 end
@@ -378,14 +428,14 @@ begin "scsi_debug: block refused, descriptor-format sense decoded"
 echo 1 >$sd/dsense
 ft flash $dbg /tmp/img1 --yes
 echo 0 >$sd/dsense
-want_rc 1
+want_rc 6
 want_err "ILLEGAL REQUEST"
 want_err "ASC 24h"
 end
 begin "scsi_debug: unit attention after sg_reset is cleared before block 00"
 sg_reset -d $dbg_sg >/dev/null 2>&1
 ft flash $dbg_sg /tmp/img1 --yes
-want_rc 1
+want_rc 6
 want_err "ILLEGAL REQUEST"
 grep -q "UNIT ATTENTION" /tmp/err && no "failed on the unit attention"
 end
@@ -399,7 +449,7 @@ for _ in 1 2 3; do usleep 100000; kill -STOP $pid; usleep 100000; kill -CONT $pi
 collect
 echo 1 >$sd/delay
 echo 0 >$sd/opts
-want_rc 1
+want_rc 6
 sent=$(dmesg | grep -c 'cmd 55 00 2b 41 50 49')
 [ "$sent" = 1 ] || no "scsi_debug got block 00 $sent times"
 end
@@ -411,7 +461,7 @@ ft flash $dbg_sg /tmp/img1 --yes
 t1=$(cut -d. -f1 /proc/uptime)
 echo 0 >$sd/every_nth
 echo 0 >$sd/opts
-want_rc 1 4
+want_rc 6 4
 grep -q '^flashtool: ' /tmp/err || no "no failure line"
 [ $((t1 - t0)) -le 50 ] || no "took $((t1 - t0)) s"
 end
@@ -421,8 +471,30 @@ echo -1 >$sd/every_nth
 ft flash $dbg_sg /tmp/img1 --yes
 echo 0 >$sd/every_nth
 echo 0 >$sd/opts
-want_rc 1 4
+want_rc 6 4
 want_err "ABORTED COMMAND"
+end
+
+# A tape: the st driver's node has a SCSI address too, and the kernel
+# passes SG_GET_VERSION_NUM on; a request written to it would be a record.
+begin "refused: a tape (scsi_debug with st) is no drive, nothing written, at once"
+echo 1 >$sd/ptype
+echo 1 >$sd/add_host
+echo 5 >$sd/ptype
+for _ in $(seq 100); do [ -e /dev/st0 ] && break; usleep 50000; done
+echo 1 >$sd/opts
+dmesg -c >/dev/null
+t0=$(cut -d. -f1 /proc/uptime)
+for tape in /dev/st0 /dev/nst0; do
+  ft flash $tape /tmp/img1 --yes
+  want_rc 2
+  want_err "not a drive"
+done
+t1=$(cut -d. -f1 /proc/uptime)
+echo 0 >$sd/opts
+[ -e /dev/st0 ] || no "no /dev/st0"
+dmesg | grep -q 'cmd 0a' && no "the tape got a WRITE"
+[ $((t1 - t0)) -le 5 ] || no "took $((t1 - t0)) s"
 end
 
 begin "mid-flash: the drive pulled out (device_del) ends in a clear failure"
