@@ -223,23 +223,33 @@ want_rc 0
 [ "$(vd_sequence)" = "$vd_expected" ] || no "blocks $(vd_sequence)"
 show="/tmp/out /tmp/err /tmp/vd.journal"
 end
+# flashtool ($pid) stopped with its last block in our drive.
+stop_at_last_block() {
+  for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 20000; done
+  kill -STOP $pid
+}
+# Our drive exported at one more LUN: its node there, once the kernel has it.
+vd_lun_appears() {
+  mkdir -p $vd_tpg/lun/$1 && ln -s $vd_core $vd_tpg/lun/$1/vdrive
+  for _ in $(seq 100); do
+    sr_of 'VIRTUAL CD-RW' | grep -vx "$vd" && return
+    usleep 50000
+  done
+}
+# Our drive leaves the LUN of its node $vd.
+vd_lun_leaves() {
+  rm $vd_tpg/lun/$1/vdrive
+  for _ in $(seq 100); do [ -e /sys/block/${vd#/dev/} ] || break; usleep 50000; done
+}
 begin "our drive: back under another node after a good flash, found by its serial number"
 : >/tmp/vd.journal
 ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 20
-for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 20000; done
-kill -STOP $pid  # with its last block in the drive
+stop_at_last_block
 usleep 300000
 # The drive shows up at a second LUN, then leaves the first, so that its
 # new node cannot take the old name.
-mkdir -p $vd_tpg/lun/lun_1 && ln -s $vd_core $vd_tpg/lun/lun_1/vdrive
-moved=
-for _ in $(seq 100); do
-  moved=$(sr_of 'VIRTUAL CD-RW' | grep -vx "$vd")
-  [ -n "$moved" ] && break
-  usleep 50000
-done
-rm $vd_tpg/lun/lun_0/vdrive
-for _ in $(seq 100); do [ -e /sys/block/${vd#/dev/} ] || break; usleep 50000; done
+moved=$(vd_lun_appears lun_1)
+vd_lun_leaves lun_0
 kill -CONT $pid
 collect
 want_rc 0
@@ -252,15 +262,11 @@ end
 begin "our drive: leaves after its last block beside its twin, which is not taken for it"
 # The same drive at a second LUN before the flash: what was there all
 # along is never the drive that comes back.
-mkdir -p $vd_tpg/lun/lun_2 && ln -s $vd_core $vd_tpg/lun/lun_2/vdrive
-twin=
-for _ in $(seq 100); do twin=$(sr_of 'VIRTUAL CD-RW' | grep -vx "$vd"); [ -n "$twin" ] && break; usleep 50000; done
+twin=$(vd_lun_appears lun_2)
 : >/tmp/vd.journal
 ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 5
-for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 20000; done
-kill -STOP $pid
-rm $vd_tpg/lun/lun_1/vdrive
-for _ in $(seq 100); do [ -e /sys/block/${vd#/dev/} ] || break; usleep 50000; done
+stop_at_last_block
+vd_lun_leaves lun_1
 kill -CONT $pid
 collect
 want_rc 5
