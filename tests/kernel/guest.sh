@@ -484,10 +484,12 @@ end
 # A tape: the st driver's node has a SCSI address too, and the kernel
 # passes SG_GET_VERSION_NUM on; a request written to it would be a record.
 begin "refused: a tape (scsi_debug with st) is no drive, nothing written, at once"
+# The kernel scans the new host on its own time, and the type is one
+# setting for every scsi_debug device: back to 5 only once the tape is there.
 echo 1 >$sd/ptype
 echo 1 >$sd/add_host
+for _ in $(seq 300); do [ -e /dev/st0 ] && break; usleep 100000; done
 echo 5 >$sd/ptype
-for _ in $(seq 100); do [ -e /dev/st0 ] && break; usleep 50000; done
 echo 1 >$sd/opts
 dmesg -c >/dev/null
 t0=$(cut -d. -f1 /proc/uptime)
