@@ -23,9 +23,9 @@ const bool registered = [] {
                                       "flash d: \"" + image + "\" --yes --ready-timeout 5");
     ExpectExit(flash, 0, 60000);
     std::string output = OutputOf(flash);
-    for (const char *line : {"Drive:  d:  QUOR VIRTUAL CD-RW, firmware 1.00\r\n",
+    for (const char *line : {"Drive:  D:  QUOR VIRTUAL CD-RW, firmware 1.00\r\n",
                              "Written 100% (2 of 2 blocks)\r\n", "Flashed: the drive took all 2 blocks.\r\n",
-                             "Drive:  d:  QUOR VIRTUAL CD-RW, firmware 2.00\r\n"})
+                             "Drive:  D:  QUOR VIRTUAL CD-RW, firmware 2.00\r\n"})
       Expect(output.find(line) != std::string::npos, "no \"" + Escaped(line) + "\" in " + Escaped(output));
     std::vector<JournalLine> blocks = flash.Journal("BLOCK");
     Expect(blocks.size() == 2 && blocks[1].Field("idx") == "FF" &&
