@@ -16,7 +16,7 @@
 #include "core/image_kind.h"
 #include "transport/image_file.h"
 
-int ListCommand(bool json) {
+int ListCommand(bool json, bool header) {
   std::vector<ListedDrive> drives = ListDrives();
   int listed = 0;
   for (const ListedDrive &drive : drives) {
@@ -26,8 +26,11 @@ int ListCommand(bool json) {
   if (json) {
     Say("%s\n", DrivesJson(drives).c_str());
   } else {
+    // A drive that could not be asked still has its line, with what the
+    // system knows of it; the drive letters Windows could not reach have nothing to show.
+    if (header || OutputIsTerminal()) Say("%s\n", ListHeader().c_str());
     for (const ListedDrive &drive : drives)
-      if (drive.error.empty()) Say("%s\n", ListLine(drive).c_str());
+      if (drive.identityKnown) Say("%s\n", ListLine(drive).c_str());
   }
   if (drives.empty()) Complain("no CD/DVD drive found");
   else if (listed == 0) Complain("no CD/DVD drive could be listed");

@@ -26,7 +26,8 @@ enum ExitCode {
   EXIT_INTERRUPTED = 128     // plus the signal: stopped before anything was written
 };
 
-int ListCommand(bool json);
+// `header`: the columns' names first, also when standard output is no terminal.
+int ListCommand(bool json, bool header);
 int InfoCommand(const std::string &device, bool json);
 // `sha256`: the digest its maker published, empty when none is given.
 int CheckCommand(const std::string &image, const std::string &sha256, bool json);

@@ -311,28 +311,29 @@ struct Job {
 
 // The drive that left its node after the flash, looked for among the
 // nodes that appeared since: the one that says it is this drive, and that
-// could be no other drive of the run.
+// could be no other drive of the run. A candidate is asked without being
+// taken, so that another flashtool never finds it busy for that; only the
+// drive found is opened for the rest of the run.
 void LookForDrive(Job &job, const FlashOptions &options, Comeback &comeback, bool *untold) {
-  std::vector<std::pair<SeenDrive, std::unique_ptr<OpenedDrive>>> matches;
+  std::vector<SeenDrive> matches;
   for (const SeenDrive &candidate : comeback.Candidates(job.ticket)) {
-    OpenFailure failure;
-    std::string why, serial;
-    std::unique_ptr<OpenedDrive> drive = OpenDriveForFlash(candidate.node, &failure, &why);
-    if (drive == nullptr) continue;  // another flash holds it, or it went again
-    if (options.verbose) drive->Link().SetTap(&job.tap);
     DriveIdentity identity;
-    if (!AskIdentity(drive->Link(), &identity, &serial).Succeeded() ||
-        !SameDrive(identity, serial, job.identity, job.serial))
+    std::string serial;
+    if (!AskPresentDrive(candidate, &identity, &serial) || !SameDrive(identity, serial, job.identity, job.serial))
       continue;
     if (comeback.Shared(job.ticket, candidate, serial)) *untold = true;
-    else matches.emplace_back(candidate, std::move(drive));
+    else matches.push_back(candidate);
   }
   if (matches.size() > 1) *untold = true;
   if (matches.size() != 1 || *untold) return;
-  comeback.Found(job.ticket, matches[0].first.key);
-  job.drive = std::move(matches[0].second);
-  if (matches[0].first.node != job.device) Say("The drive came back as %s.\n", matches[0].first.node.c_str());
-  job.device = matches[0].first.node;
+  OpenFailure failure;
+  std::string why;
+  job.drive = OpenDriveForFlash(matches[0].node, &failure, &why);
+  if (job.drive == nullptr) return;  // gone again, or another flash took it: asked again next time
+  if (options.verbose) job.drive->Link().SetTap(&job.tap);
+  comeback.Found(job.ticket, matches[0].key);
+  if (matches[0].node != job.device) Say("The drive came back as %s.\n", matches[0].node.c_str());
+  job.device = matches[0].node;
 }
 
 // After the last block the drive may erase and program its flash before

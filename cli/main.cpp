@@ -36,7 +36,8 @@ static const char ExitCodes[] =
     "\n"
     "Examples:\n"
     "  $ flashtool list\n"
-    "  /dev/sr0    /dev/sg1    QUOR      VIRTUAL CD-RW     1.00\n"
+    "  DEVICE      SG          ADDRESS    BUS    VENDOR    PRODUCT           REVISION\n"
+    "  /dev/sr0    /dev/sg1    1:0:0:0    usb    QUOR      VIRTUAL CD-RW     1.00\n"
     "  $ flashtool check fw.bin\n"
     "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
     "  SHA-256: 3a7b...e41f\n"
@@ -76,9 +77,11 @@ int main(int argc, char **argv) {
   app.footer(ExitCodes);
   app.require_subcommand(1);
 
-  CLI::App *list = app.add_subcommand("list", "List the CD/DVD drives: device, vendor, product, revision");
-  bool json = false;
+  CLI::App *list = app.add_subcommand(
+      "list", "List the CD/DVD drives: device, sg node, SCSI address, bus, vendor, product, revision");
+  bool json = false, header = false;
   list->add_flag("--json", json, "Print a JSON array of objects instead");
+  list->add_flag("--header", header, "Name the columns in a first line, also when the output is no terminal");
 
   CLI::App *info = app.add_subcommand("info", "What DEVICE says it is, its nodes, address and serial; writes nothing");
   std::string infoDevice;
@@ -157,7 +160,7 @@ int main(int argc, char **argv) {
     app.exit(e);  // prints what was wrong and how to ask for help
     return EXIT_BAD_INPUT;
   }
-  if (list->parsed()) return ListCommand(json);
+  if (list->parsed()) return ListCommand(json, header);
   if (info->parsed()) return InfoCommand(infoDevice, json);
   if (check->parsed()) return CheckCommand(checkImage, checkSha256, json);
   options.readySeconds = atoi(ready.c_str());

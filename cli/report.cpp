@@ -11,32 +11,61 @@ std::string IdentityText(const DriveIdentity &identity) {
   return std::string(identity.vendor) + " " + identity.product + ", firmware " + identity.revision;
 }
 
-// Linux drives show their sg node beside the sr node; drives by letter
-// have none, and their lines stay as they were.
-std::string ListLine(const ListedDrive &drive) {
-  char line[128];
-  std::string device = drive.device;
-  if (!drive.genericDevice.empty()) {
-    snprintf(line, sizeof line, "%-10s  %-10s", drive.device.c_str(), drive.genericDevice.c_str());
-    device = line;
+static std::string OrDash(const std::string &value) { return value.empty() ? "-" : value; }
+
+// The columns of a drive: the same number on every line, "-" where a value
+// is unknown. The revision is the one the drive gave now: one that could
+// not be asked shows none, since the kernel's copy is stale after a flash.
+static std::vector<std::string> Columns(const ListedDrive &drive) {
+  bool asked = drive.error.empty();
+  std::vector<std::string> columns{drive.device};
+  if (DrivesHaveNodes()) {
+    columns.push_back(OrDash(drive.genericDevice));
+    columns.push_back(OrDash(drive.address));
   }
-  snprintf(line, sizeof line, "%-10s  %-8s  %-16s  %s", device.c_str(), drive.identity.vendor,
-           drive.identity.product, drive.identity.revision);
+  columns.push_back(OrDash(drive.bus));
+  columns.push_back(OrDash(drive.identityKnown ? drive.identity.vendor : ""));
+  columns.push_back(OrDash(drive.identityKnown ? drive.identity.product : ""));
+  columns.push_back(OrDash(asked ? drive.identity.revision : ""));
+  return columns;
+}
+
+static std::string Line(const std::vector<std::string> &columns) {
+  static const int withNodes[] = {10, 10, 9, 5, 8, 16, 0}, byLetter[] = {6, 5, 8, 16, 0};
+  const int *widths = DrivesHaveNodes() ? withNodes : byLetter;
+  std::string line;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    std::string cell = columns[i];
+    if (widths[i] > 0 && cell.size() < (size_t)widths[i]) cell.resize((size_t)widths[i], ' ');
+    line += (i == 0 ? "" : "  ") + cell;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
 }
 
+std::string ListLine(const ListedDrive &drive) { return Line(Columns(drive)); }
+
+std::string ListHeader() {
+  if (DrivesHaveNodes()) return Line({"DEVICE", "SG", "ADDRESS", "BUS", "VENDOR", "PRODUCT", "REVISION"});
+  return Line({"DEVICE", "BUS", "VENDOR", "PRODUCT", "REVISION"});
+}
+
 std::string DrivesJson(const std::vector<ListedDrive> &drives) {
+  auto value = [](const std::string &text) {
+    return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+  };
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const ListedDrive &d : drives) {
     nlohmann::ordered_json entry = {{"device", d.device}};
-    if (!d.genericDevice.empty()) entry["sg"] = d.genericDevice;
-    if (!d.error.empty()) {
-      entry["error"] = d.error;
-    } else {
-      entry["vendor"] = d.identity.vendor;
-      entry["product"] = d.identity.product;
-      entry["revision"] = d.identity.revision;
+    if (DrivesHaveNodes()) {
+      entry["sg"] = value(d.genericDevice);
+      entry["address"] = value(d.address);
     }
+    entry["bus"] = value(d.bus);
+    entry["vendor"] = value(d.identityKnown ? d.identity.vendor : "");
+    entry["product"] = value(d.identityKnown ? d.identity.product : "");
+    entry["revision"] = value(d.error.empty() ? d.identity.revision : "");
+    if (!d.error.empty()) entry["error"] = d.error;
     list.push_back(entry);
   }
   // A system's error text may come in the console's code page, not UTF-8.

@@ -11,11 +11,13 @@
 
 // "QUOR VIRTUAL CD-RW, firmware 1.00"
 std::string IdentityText(const DriveIdentity &identity);
-// "/dev/sr0    /dev/sg0  QUOR      VIRTUAL CD-RW     1.00" of a drive that answered
+// "/dev/sr0    /dev/sg0    0:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00":
+// device, sg node and address (Linux), bus, vendor, product, revision.
 std::string ListLine(const ListedDrive &drive);
-// [{"device": ..., "sg": ..., "vendor": ..., "product": ..., "revision": ...}, ...]:
-// "sg" where the drive has such a node, "error" instead of the identity
-// for a drive that could not be asked.
+std::string ListHeader();
+// [{"device": ..., "sg": ..., "address": ..., "bus": ..., "vendor": ...,
+// "product": ..., "revision": ...}, ...], null where a value is unknown,
+// and "error" for a drive that could not be asked.
 std::string DrivesJson(const std::vector<ListedDrive> &drives);
 
 bool IsBlank(const std::string &text);

@@ -13,16 +13,21 @@
 #include "discovery/comeback.h"
 
 // One CD/DVD drive as `list` shows it. A drive that exists but could not be
-// asked has `error` set and no identity.
+// asked has `error` set, and the identity the system knows of it, if any.
 struct ListedDrive {
-  std::string device;         // as the user names it: /dev/sr0, D:
+  std::string device;         // as the user names it: /dev/sr0 (its sg node when it has no sr node), D:
   std::string genericDevice;  // its /dev/sg* node on Linux; empty elsewhere
+  std::string address;        // H:C:T:L on Linux; empty elsewhere
+  std::string bus;            // usb, ata, scsi...; empty where the system does not say
   DriveIdentity identity;
-  std::string error;          // why it could not be asked (permission, busy)
+  bool identityKnown = false; // the drive said it, or the system knows it
+  std::string error;          // why it could not be asked (permission, busy, no answer)
 };
 
 // Every CD/DVD drive, including those that could not be asked.
 std::vector<ListedDrive> ListDrives();
+// Whether drives here have sg nodes and SCSI addresses to show (Linux).
+bool DrivesHaveNodes();
 
 enum OpenFailure { OPEN_NOT_A_DEVICE, OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED };
 
@@ -62,6 +67,9 @@ DriveName NameDrive(const std::string &device);
 // looked for. Empty where a drive keeps its name across a restart (drive
 // letters).
 std::vector<SeenDrive> PresentDrives();
+// What a drive of PresentDrives says it is now, asked without taking it
+// (no lock, no claim): false when it did not answer.
+bool AskPresentDrive(const SeenDrive &drive, DriveIdentity *identity, std::string *serial);
 // Where the drive of `key` is plugged in; empty when unknown.
 std::string PortOfDrive(const std::string &key);
 
@@ -99,6 +107,7 @@ std::string HostName();
 std::string SystemErrorText(uint32_t code);
 
 bool InputIsTerminal();
+bool OutputIsTerminal();
 // Waits until standard input can be read; false when an interrupt came
 // first, also one that came just before.
 bool AwaitInput();

@@ -31,13 +31,22 @@ static const char BusyFlashing[] = "busy: another flashtool is flashing this dri
 std::vector<ListedDrive> ListDrives() {
   std::vector<ListedDrive> drives;
   for (const FoundDrive &found : ScanOpticalDevices()) {
-    ListedDrive drive{found.device, found.generic, found.identity, ""};
+    ListedDrive drive;
+    drive.device = found.device;
+    drive.genericDevice = found.generic;
+    drive.address = found.address;
+    drive.bus = found.bus;
+    drive.identity = found.identity;
+    drive.identityKnown = true;
     if (found.error == EWOULDBLOCK) drive.error = BusyFlashing;
-    else if (found.error != 0) drive.error = Sentence(found.error, found.device);
+    else if (found.error == ETIMEDOUT) drive.error = "does not answer";
+    else if (found.error != 0) drive.error = Sentence(found.error, found.generic.empty() ? found.device : found.generic);
     drives.push_back(drive);
   }
   return drives;
 }
+
+bool DrivesHaveNodes() { return true; }
 
 namespace {
 
@@ -204,13 +213,23 @@ std::vector<SeenDrive> PresentDrives() {
     SeenDrive drive;
     drive.key = address;
     drive.node = CdromNodeAt(address);
-    if (drive.node.empty()) drive.node = GenericNodeAt(address);
+    drive.generic = GenericNodeAt(address);
+    if (drive.node.empty()) drive.node = drive.generic;
     if (drive.node.empty()) continue;
     drive.port = PortOf(address);
-    SysfsIdentity(address, &drive.vendor, &drive.product);
+    SysfsDevice kernel;
+    if (SysfsIdentity(address, &kernel)) {
+      drive.vendor = kernel.vendor;
+      drive.product = kernel.model;
+    }
     drives.push_back(drive);
   }
   return drives;
+}
+
+bool AskPresentDrive(const SeenDrive &drive, DriveIdentity *identity, std::string *serial) {
+  int error = 0;
+  return InquireDevice(drive.generic.empty() ? drive.node : drive.generic, identity, serial, &error) != 0;
 }
 
 std::string PortOfDrive(const std::string &key) { return PortOf(key); }
@@ -239,10 +258,12 @@ DriveDescription DescribeDrive(const std::string &device) {
     return d;
   }
   int error = 0;
-  if (!InquireDevice(device, &d.identity, &d.serial, &error)) {
+  // Through the sg node where there is one: the kernel sends nothing of its own then.
+  std::string asked = d.genericDevice.empty() ? device : d.genericDevice;
+  if (!InquireDevice(asked, &d.identity, &d.serial, &error)) {
     d.failure = error == ENOTTY ? OPEN_NOT_A_DEVICE : FailureOf(error);
     d.error = error == ENOTTY ? std::string(NotADrive) + "; the sg driver does not answer on it"
-                              : Sentence(error, device);
+                              : Sentence(error, asked);
   }
   if (lock >= 0) close(lock);
   return d;
@@ -301,6 +322,7 @@ std::string HostName() {
 std::string SystemErrorText(uint32_t code) { return strerror((int)code); }
 
 bool InputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+bool OutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 bool MessagesAreTerminal() { return isatty(STDERR_FILENO) == 1; }
 const char *ProgressNote() { return ""; }
 

@@ -57,7 +57,12 @@ std::vector<ListedDrive> ListDrives() {
   for (char letter = 'c'; letter <= 'z'; ++letter) {
     char device[3] = {(char)(letter - 'a' + 'A'), ':', '\0'};
     if (next < table.count && table.records[next].letter == letter) {
-      drives.push_back({device, "", table.records[next++].identity, ""});
+      ListedDrive drive;
+      drive.device = device;
+      drive.bus = StorageBusName(table.records[next].handle);
+      drive.identity = table.records[next++].identity;
+      drive.identityKnown = true;
+      drives.push_back(drive);
       continue;
     }
     // The scan passes over a drive it cannot open or ask; Windows still
@@ -65,7 +70,11 @@ std::vector<ListedDrive> ListDrives() {
     char root[4] = {letter, ':', '\\', '\0'};
     if (GetDriveTypeA(root) != DRIVE_CDROM) continue;
     std::string why = WhyNotListed(letter);
-    if (!why.empty()) drives.push_back({device, "", DriveIdentity(), why});
+    if (why.empty()) continue;
+    ListedDrive drive;
+    drive.device = device;
+    drive.error = why;
+    drives.push_back(drive);
   }
   CloseDriveHandles(table);
   return drives;
@@ -239,6 +248,7 @@ std::string SystemErrorText(uint32_t code) {
 }
 
 bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 bool MessagesAreTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 // Interrupts: 2 for Ctrl-C, 21 for Ctrl-Break (the C runtime's SIGINT and
@@ -339,6 +349,8 @@ DriveName NameDrive(const std::string &device) {
 // A drive letter stays the drive's own across its restart: there is
 // nowhere else to look.
 std::vector<SeenDrive> PresentDrives() { return {}; }
+bool AskPresentDrive(const SeenDrive &, DriveIdentity *, std::string *) { return false; }
+bool DrivesHaveNodes() { return false; }
 std::string PortOfDrive(const std::string &) { return ""; }
 
 std::string InterruptName(int interrupt) {

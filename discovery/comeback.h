@@ -15,6 +15,7 @@
 struct SeenDrive {
   std::string key;              // the same for every node of one drive (its SCSI address)
   std::string node;             // where to open it
+  std::string generic;          // where to ask it without the system's own commands; may be empty
   std::string port;             // where it is plugged in; empty when unknown
   std::string vendor, product;  // empty when the system does not say
 };

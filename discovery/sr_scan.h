@@ -1,6 +1,10 @@
-// CD/DVD drives of a Linux system: the SCSI CD-ROM devices /dev/sr0 to
-// /dev/sr31, each with the sg node of the same drive, asked INQUIRY unless
-// a flash holds the drive.
+// CD/DVD drives of a Linux system, found in the kernel's own tables
+// (/sys/class/scsi_device, as lsscsi reads them): those with an sr node and
+// those with only an sg node. Each is asked once what it is, through its sg
+// node where it has one (opening an sr node makes the kernel send the drive
+// commands of its own), all at once with one deadline, so that a drive
+// that never answers costs the scan that deadline and no more. A drive that
+// a flash holds is not asked.
 #ifndef FLASHTOOL_DISCOVERY_SR_SCAN_H
 #define FLASHTOOL_DISCOVERY_SR_SCAN_H
 
@@ -10,17 +14,22 @@
 #include "core/inquiry.h"
 
 struct FoundDrive {
-  std::string device;   // /dev/srN
-  std::string generic;  // its /dev/sgM, empty when sysfs names none
-  DriveIdentity identity;
-  std::string serial;   // unit serial number, empty when the drive has none
+  std::string address;  // H:C:T:L
+  std::string device;   // its /dev/srN, or its sg node when it has none
+  std::string generic;  // its /dev/sgM, empty when it has none
+  std::string bus;      // usb, ata, scsi, ...; empty when sysfs does not say
+  DriveIdentity identity;  // what the drive says now; what the kernel read
+                           // when it appeared, where `error` is set
+  std::string serial;   // unit serial number, empty when it has none or was not asked
   int error;            // 0 when it answered; EWOULDBLOCK while a flash holds it;
-                        // else the errno why it could not be asked
+                        // ETIMEDOUT when it did not answer in time; else the errno
 };
 
-// The CD/DVD drives that answered and every device that could not be
-// asked; a drive being flashed is not opened at all.
-std::vector<FoundDrive> ScanOpticalDevices();
+enum { SCAN_DEADLINE_MS = 2500 };
+
+// Every CD/DVD drive (peripheral device type 5, and 4: write-once),
+// ordered by address; `serials`: the serial number page too.
+std::vector<FoundDrive> ScanOpticalDevices(bool serials = false);
 
 // What `device` says it is, and its serial number when `serial` is given:
 // 1, or 0 with the errno why it could not be opened (EIO when it opened but

@@ -62,7 +62,7 @@ _flashtool()
     local options
     case $command in
         '') options='list info check flash -h --help --version' ;;
-        list) options='--json -h --help' ;;
+        list) options='--json --header -h --help' ;;
         info) options='--json -h --help' ;;
         check) options='--sha256 --json -h --help' ;;
         flash) options='--yes --expect --expect-revision --sha256 --settle --ready-timeout --allow-polling --all --skip-failing --dry-run --json --verbose --log -h --help' ;;

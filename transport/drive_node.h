@@ -23,7 +23,7 @@ int InspectDescriptor(int fd, DeviceNode *node);
 // Whether an errno says the node, or the device behind it, is not there.
 inline bool NodeMissing(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
 
-enum { MAX_SR_NODES = 32, MAX_SG_NODES = 256, SR_MAJOR = 11, SG_MAJOR = 21 };
+enum { SR_MAJOR = 11, SG_MAJOR = 21 };
 
 // The kernel's own name of the device behind a node ("sr0", "sg1"), by its
 // device number, whatever the node or the link to it is called; empty when
@@ -37,8 +37,8 @@ bool IsGenericNode(const DeviceNode &node);
 // The SCSI address ("1:0:0:0") of a device node; empty when sysfs does not
 // say (no sysfs, not a SCSI device).
 std::string ScsiAddressOf(const DeviceNode &node);
-std::string ScsiAddressOfSr(int n);  // of /dev/srN
-// The node of each family at that address: "/dev/sg1"; empty when none.
+// The node of each family at that address: "/dev/sg1"; empty when none
+// (the sr or sg driver not bound to the device).
 std::string GenericNodeAt(const std::string &address);
 std::string CdromNodeAt(const std::string &address);
 
@@ -49,14 +49,24 @@ std::vector<std::string> ScsiAddresses();
 // USB port, the host adapter), which stays the same when the device comes
 // back under another host number; empty when sysfs does not say.
 std::string PortOf(const std::string &address);
-// Vendor and model as the kernel read them when the device appeared (stale
-// after a flash, but vendor and model do not change); false when sysfs
+// What the kernel read of the device when it appeared (stale after a
+// flash: the revision may have changed since): peripheral device type,
+// vendor, model and revision, blanks at the end removed; false when sysfs
 // does not say.
-bool SysfsIdentity(const std::string &address, std::string *vendor, std::string *model);
+struct SysfsDevice {
+  int type = -1;
+  std::string vendor, model, revision;
+};
+bool SysfsIdentity(const std::string &address, SysfsDevice *device);
+// The bus the device is reached by, from its path in sysfs: "usb", "ata",
+// "firewire", "iscsi", else "scsi"; empty when sysfs does not say.
+std::string BusOf(const std::string &address);
 
 // The lock of one drive, by address, in the system's lock folder:
 // exclusive for a flash, shared for asking it. Answers the lock's
-// descriptor, or -1 with errno (EWOULDBLOCK: held by another process).
+// descriptor, or -1 with errno (EWOULDBLOCK: held by another process; an
+// exclusive lock waits up to LISTING_HOLD_MS for a listing to let go).
+enum { LISTING_HOLD_MS = 3000 };
 int LockDrive(const std::string &address, bool exclusive);
 
 // Mount point of a filesystem on the block device, "" when none is mounted.

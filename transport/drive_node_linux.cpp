@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 static void Describe(const struct stat &status, DeviceNode *node) {
@@ -81,25 +82,25 @@ std::string ScsiAddressOf(const DeviceNode &node) {
   return AddressBehind(NumberFolder(node) + "/device");
 }
 
-std::string ScsiAddressOfSr(int n) {
-  return AddressBehind("/sys/class/block/sr" + std::to_string(n) + "/device");
+static std::string DeviceFolder(const std::string &address) {
+  return "/sys/class/scsi_device/" + address + "/device";
 }
 
-std::string GenericNodeAt(const std::string &address) {
+// The one node a driver made for the device: sysfs lists it in a folder of
+// the driver's name below the device ("block/sr0", "scsi_generic/sg1").
+static std::string NodeIn(const std::string &address, const char *driverFolder, const char *prefix) {
   if (address.empty()) return "";
-  for (int n = 0; n < MAX_SG_NODES; ++n) {
-    std::string name = "sg" + std::to_string(n);
-    if (AddressBehind("/sys/class/scsi_generic/" + name + "/device") == address) return "/dev/" + name;
-  }
-  return "";
+  DIR *folder = opendir((DeviceFolder(address) + "/" + driverFolder).c_str());
+  if (folder == nullptr) return "";
+  std::string node;
+  while (struct dirent *entry = readdir(folder))
+    if (strncmp(entry->d_name, prefix, strlen(prefix)) == 0) node = std::string("/dev/") + entry->d_name;
+  closedir(folder);
+  return node;
 }
 
-std::string CdromNodeAt(const std::string &address) {
-  if (address.empty()) return "";
-  for (int n = 0; n < MAX_SR_NODES; ++n)
-    if (ScsiAddressOfSr(n) == address) return "/dev/sr" + std::to_string(n);
-  return "";
-}
+std::string GenericNodeAt(const std::string &address) { return NodeIn(address, "scsi_generic", "sg"); }
+std::string CdromNodeAt(const std::string &address) { return NodeIn(address, "block", "sr"); }
 
 std::vector<std::string> ScsiAddresses() {
   std::vector<std::string> addresses;
@@ -111,8 +112,14 @@ std::vector<std::string> ScsiAddresses() {
   return addresses;
 }
 
+// The class's link names the device's whole path in sysfs:
+// ../../devices/pci0000:00/.../host6/target6:0:0/6:0:0:0/scsi_device/6:0:0:0.
+static std::string PathOf(const std::string &address) {
+  return LinkTarget("/sys/class/scsi_device/" + address);
+}
+
 std::string PortOf(const std::string &address) {
-  std::string path = LinkTarget("/sys/class/scsi_device/" + address + "/device");
+  std::string path = PathOf(address);
   size_t host = path.find("/host");
   if (host == std::string::npos) return "";
   size_t devices = path.find("devices/");
@@ -135,11 +142,16 @@ int LockDrive(const std::string &address, bool exclusive) {
   const char *folder = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
   int fd = OpenLockFile(std::string(folder) + "/flashtool-" + address + ".lock");
   if (fd < 0) return -1;
-  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+  // A listing holds its shared lock only while it asks the drive, at most
+  // its deadline: a flash waits that out rather than call the drive busy.
+  for (int waited = 0; flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; waited += 50) {
     int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
+    if (error != EWOULDBLOCK || !exclusive || waited >= LISTING_HOLD_MS) {
+      close(fd);
+      errno = error;
+      return -1;
+    }
+    usleep(50 * 1000);
   }
   return fd;
 }
@@ -162,12 +174,27 @@ static std::string Trimmed(std::string text) {
   return text;
 }
 
-bool SysfsIdentity(const std::string &address, std::string *vendor, std::string *model) {
-  std::string folder = "/sys/class/scsi_device/" + address + "/device/";
-  if (!ReadText(folder + "vendor", vendor) || !ReadText(folder + "model", model)) return false;
-  *vendor = Trimmed(*vendor);
-  *model = Trimmed(*model);
+bool SysfsIdentity(const std::string &address, SysfsDevice *device) {
+  std::string folder = DeviceFolder(address) + "/", type;
+  if (!ReadText(folder + "type", &type) || !ReadText(folder + "vendor", &device->vendor) ||
+      !ReadText(folder + "model", &device->model))
+    return false;
+  if (!ReadText(folder + "rev", &device->revision)) device->revision.clear();
+  device->type = atoi(type.c_str());
+  device->vendor = Trimmed(device->vendor);
+  device->model = Trimmed(device->model);
+  device->revision = Trimmed(device->revision);
   return true;
+}
+
+std::string BusOf(const std::string &address) {
+  std::string path = PathOf(address);
+  if (path.empty()) return "";
+  if (path.find("/usb") != std::string::npos) return "usb";
+  if (path.find("/ata") != std::string::npos) return "ata";
+  if (path.find("/fw") != std::string::npos || path.find("firewire") != std::string::npos) return "firewire";
+  if (path.find("/session") != std::string::npos) return "iscsi";
+  return "scsi";
 }
 
 // mountinfo writes blanks and backslashes in paths as octal escapes (\040).

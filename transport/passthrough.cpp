@@ -1,5 +1,6 @@
 #include "transport/passthrough.h"
 
+#include <cstddef>
 #include <cstring>
 
 // The fields both request forms share.
@@ -94,4 +95,28 @@ CommandResult PassThroughLink::Perform(const ScsiCommand &command) {
 CommandResult PassThroughLink::PrepareForFlash() {
   uint8_t data[INQUIRY_ALLOCATION];
   return Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+}
+
+const char *StorageBusName(HANDLE drive) {
+  // STORAGE_PROPERTY_QUERY for the device's descriptor; its BusType by the
+  // numbers of STORAGE_BUS_TYPE, which every Windows since 2000 keeps.
+  static const char *const names[] = {"-",      "scsi",    "atapi", "ata",  "1394",  "ssa",
+                                      "fibre",  "usb",     "raid",  "iscsi", "sas",  "sata",
+                                      "sd",     "mmc",     "virtual", "virtual"};
+  STORAGE_PROPERTY_QUERY query;
+  memset(&query, 0, sizeof query);
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  union {
+    STORAGE_DEVICE_DESCRIPTOR descriptor;
+    BYTE bytes[512];
+  } answer;
+  memset(&answer, 0, sizeof answer);
+  DWORD returned = 0;
+  if (!DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer, sizeof answer,
+                       &returned, NULL) ||
+      returned < offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof answer.descriptor.BusType)
+    return "";
+  unsigned type = (unsigned)answer.descriptor.BusType;
+  return type > 0 && type < sizeof names / sizeof names[0] ? names[type] : "";
 }

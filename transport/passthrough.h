@@ -62,6 +62,10 @@ DWORD PassThroughBuffered(HANDLE drive, PassThroughBuffer *request, UCHAR direct
 DWORD PassThroughDirect(HANDLE drive, PassThroughDirectBlock *request, UCHAR direction,
                         void *data, ULONG transferLength, ULONG timeout = DOWNLOAD_TIMEOUT_S);
 
+// The bus Windows reaches the drive by (its storage adapter's bus type):
+// "usb", "atapi", "sata", "scsi"...; empty when Windows does not say.
+const char *StorageBusName(HANDLE drive);
+
 // The drive link on an open volume handle, which stays the caller's. A
 // command that reads at most the buffered form's data area goes buffered
 // (INQUIRY, TEST UNIT READY), every other one direct (a firmware block,

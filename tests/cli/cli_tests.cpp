@@ -57,11 +57,11 @@ class Flashtool : public ::testing::Test {
 
   // The drives, and the system's files about them as Linux lays them out:
   // srN (or the tape stN) at SCSI address N:0:0:0 with media polling every
-  // 2 s, an alias /dev/sgM at the same address, a drive's moves_to node at
-  // its own, which the kernel lists among its SCSI devices only once the
-  // drive moved there.
+  // 2 s and the kernel's copy of its identity, an alias /dev/sgM at the
+  // same address, a drive's moves_to node at its own, which the kernel
+  // lists among its SCSI devices only once the drive moved there.
   void Drives(const std::vector<vdrive::DriveConfig> &drives) {
-    Shell("rm -rf " + root + "/sys/class/scsi_device && mkdir -p " + root + "/sys/class/scsi_device");
+    Shell("rm -rf " + root + "/sys && mkdir -p " + root + "/sys/class/scsi_device");
     vdrive::Config c;
     c.drives = drives;
     std::ofstream(config) << vdrive::FormatConfig(c);
@@ -69,21 +69,39 @@ class Flashtool : public ::testing::Test {
     for (const vdrive::DriveConfig &d : drives) {
       int n = atoi(d.name.c_str() + 7);
       std::string address = std::to_string(n) + ":0:0:0";
-      Shell("ln -sfn ../../devices/" + address + " " + root + "/sys/class/scsi_device/" + address);
+      Shell("ln -sfn ../../devices/" + address + "/scsi_device/" + address + " " + root +
+            "/sys/class/scsi_device/" + address);
       Node(d.name, address);
+      KernelCopy(d, address);
       if (!d.alias.empty()) Node(d.alias, address);
-      if (!d.movesTo.empty()) Node(d.movesTo, std::to_string(atoi(d.movesTo.c_str() + 7)) + ":0:0:0");
+      if (!d.movesTo.empty()) {
+        std::string moved = std::to_string(atoi(d.movesTo.c_str() + 7)) + ":0:0:0";
+        Node(d.movesTo, moved);
+        KernelCopy(d, moved);
+      }
       if (!d.mounted.empty()) mounts += "36 25 11:" + std::to_string(n) + " / " + d.mounted + " ro - iso9660 " + d.name + " ro\n";
     }
     Shell("mkdir -p " + root + "/run/lock " + root + "/proc/self");
     std::ofstream(root + "/proc/self/mountinfo") << mounts;
+  }
+  // What the kernel read of the drive when it appeared, and its entry in
+  // the class of SCSI devices.
+  void KernelCopy(const vdrive::DriveConfig &d, const std::string &address) {
+    std::string folder = root + "/sys/devices/" + address + "/";
+    Shell("mkdir -p " + folder + "scsi_device/" + address + " && ln -sfn ../../../" + address + " " + folder +
+          "scsi_device/" + address + "/device");
+    std::ofstream(folder + "type") << d.type << "\n";
+    std::ofstream(folder + "vendor") << d.vendor << "\n";
+    std::ofstream(folder + "model") << d.product << "\n";
+    std::ofstream(folder + "rev") << d.revision << "\n";
   }
   void Node(const std::string &device, const std::string &address) {
     std::string name = device.substr(5), number = device.substr(7);
     bool generic = name.compare(0, 2, "sg") == 0, tape = name.compare(0, 2, "st") == 0;
     std::string at = generic ? "/sys/class/scsi_generic/" + name
                    : tape ? "/sys/class/scsi_tape/" + name : "/sys/block/" + name;
-    Shell("mkdir -p " + root + "/sys/devices/" + address + " " + root + at + " " + root + "/sys/class/block " +
+    std::string driver = generic ? "/scsi_generic/" : tape ? "/scsi_tape/" : "/block/";
+    Shell("mkdir -p " + root + "/sys/devices/" + address + driver + name + " " + root + at + " " + root + "/sys/class/block " +
           root + "/sys/dev/block " + root + "/sys/dev/char && ln -sfn ../../" + (generic || tape ? "../" : "") +
           "devices/" + address + " " + root + at + "/device");
     if (generic || tape) {
@@ -222,6 +240,10 @@ bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
+// What the kernel's tables hold, each drive asked once, through its sg
+// node where it has one, all at once: a drive that does not answer costs
+// the listing its deadline, one a flash holds is not asked, one with only
+// its sg node is there too.
 TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   vdrive::DriveConfig cd = Sr(0);
   cd.alias = "/dev/sg1";
@@ -231,28 +253,53 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   dvd.vendor = "ABCD";
   dvd.product = "DVD-RW 5678";
   dvd.revision = "B2";
-  Drives({cd, disk, Sr(2), dvd, Sr(4)});
+  vdrive::DriveConfig silent = Sr(5);  // never answers its INQUIRY
+  silent.failOpcode = 0x12;
+  silent.failAt = 0;
+  silent.failCount = 0;
+  silent.hang = true;
+  vdrive::DriveConfig unbound = Sr(6);  // its sr driver unbound: only its sg node
+  unbound.name = "/dev/sg6";
+  Drives({cd, disk, Sr(2), dvd, Sr(4), silent, unbound});
   denied = "/dev/sr2";
   // A flash holds /dev/sr4: list must not even open it.
   int held = open((root + "/run/lock/flashtool-4:0:0:0.lock").c_str(), O_RDONLY | O_CREAT, 0644);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
 
-  Output text = Run({"list"});
+  Clock::time_point started = Clock::now();
+  Output text = Run({"list", "--header"});
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(4)) << "one deadline for every drive";
   EXPECT_EQ(text.code, 0);
   EXPECT_EQ(text.out,
-            "/dev/sr0    /dev/sg1    QUOR      VIRTUAL CD-RW     1.00\n"
-            "/dev/sr3    ABCD      DVD-RW 5678       B2\n");
+            "DEVICE      SG          ADDRESS    BUS    VENDOR    PRODUCT           REVISION\n"
+            "/dev/sr0    /dev/sg1    0:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n"
+            "/dev/sr2    -           2:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
+            "/dev/sr3    -           3:0:0:0    scsi   ABCD      DVD-RW 5678       B2\n"
+            "/dev/sr4    -           4:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
+            "/dev/sr5    -           5:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
+            "/dev/sg6    /dev/sg6    6:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n");
   EXPECT_TRUE(Has(text.err, "/dev/sr2: Permission denied (root or membership of the group")) << text.err;
   EXPECT_TRUE(Has(text.err, "/dev/sr4: busy: another flashtool is flashing this drive")) << text.err;
+  EXPECT_TRUE(Has(text.err, "/dev/sr5: does not answer")) << text.err;
+  std::vector<std::string> asked = Journal("SGIO");
+  EXPECT_EQ(asked.size(), 4u) << "one INQUIRY for each drive that is not held and opens";
+  bool throughSg = false;
+  for (const std::string &line : asked) {
+    EXPECT_TRUE(Has(line, "cdb=12 00 00 00 64 00")) << line;
+    throughSg |= Has(line, "SGIO /dev/sr0 ") && Has(line, "via=write");
+  }
+  EXPECT_TRUE(throughSg) << "/dev/sr0 asked through its sg node";
 
   Output json = Run({"list", "--json"});
   EXPECT_EQ(json.code, 0);
   nlohmann::json parsed = nlohmann::json::parse(json.out);
-  ASSERT_EQ(parsed.size(), 4u);
-  EXPECT_EQ(parsed[0], nlohmann::json({{"device", "/dev/sr0"}, {"sg", "/dev/sg1"}, {"vendor", "QUOR"},
-                                       {"product", "VIRTUAL CD-RW"}, {"revision", "1.00"}}));
+  ASSERT_EQ(parsed.size(), 6u);
+  EXPECT_EQ(parsed[0], nlohmann::json({{"device", "/dev/sr0"}, {"sg", "/dev/sg1"}, {"address", "0:0:0:0"},
+                                       {"bus", "scsi"}, {"vendor", "QUOR"}, {"product", "VIRTUAL CD-RW"},
+                                       {"revision", "1.00"}}));
   EXPECT_TRUE(Has(parsed[1].value("error", ""), "Permission denied")) << parsed[1];
-  EXPECT_EQ(parsed[3], nlohmann::json({{"device", "/dev/sr4"}, {"error", "busy: another flashtool is flashing this drive"}}));
+  EXPECT_EQ(parsed[3]["error"], "busy: another flashtool is flashing this drive");
+  EXPECT_TRUE(parsed[3]["revision"].is_null()) << "the kernel's copy is stale after a flash";
   for (const std::string &line : Journal("OPEN")) EXPECT_FALSE(Has(line, "/dev/sr4")) << line;
 
   Output info = Run({"info", "/dev/sg1", "--json"});
@@ -269,7 +316,7 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   EXPECT_EQ(null.code, 2) << "nothing is sent to a node that is no drive";
   EXPECT_TRUE(Has(null.err, "/dev/null: not a drive")) << null.err;
 
-  denied = "/dev/sr0,/dev/sr2,/dev/sr3";
+  denied = "/dev/sr0,/dev/sg1,/dev/sr2,/dev/sr3,/dev/sr5,/dev/sg6";
   Output none = Run({"list"});
   EXPECT_EQ(none.code, 4) << "no drive could be listed";
   EXPECT_TRUE(Has(none.err, "no CD/DVD drive could be listed")) << none.err;
@@ -652,7 +699,9 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   slow.alias = "/dev/sg0";
   slow.delayMs = 150;
   Drives({slow});
-  std::string image = Image("slow.bin", 6 * 40960);
+  // Long enough that a second flash, which waits out a listing's hold on
+  // the lock for up to 3 s, still meets the first one's blocks.
+  std::string image = Image("slow.bin", 30 * 40960), shorter = Image("short.bin", 6 * 40960);
   int out = -1, err = -1;
   pid_t pid = Start({"flash", "/dev/sr0", image, "--yes"}, &out, &err);
   ASSERT_TRUE(WaitJournal("BLOCK", "idx=01"));
@@ -675,10 +724,10 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   Output first = Finish(pid, out, err);
   EXPECT_EQ(first.code, 5) << first.err;
   EXPECT_TRUE(Has(first.err, "interrupt held until the flash ends")) << first.err;
-  EXPECT_TRUE(Has(first.out, "Flashed: the drive took all 6 blocks.\n")) << first.out;
+  EXPECT_TRUE(Has(first.out, "Flashed: the drive took all 30 blocks.\n")) << first.out;
   EXPECT_TRUE(Has(first.err, ") during the flash, held until it ended; not waiting"))
       << first.err;
-  EXPECT_EQ(Journal("BLOCK").size(), 6u);
+  EXPECT_EQ(Journal("BLOCK").size(), 30u);
   EXPECT_EQ(Journal("FLASHED").size(), 1u);
   EXPECT_EQ(Polling("sr0"), "2000") << "media polling put back";
 
@@ -686,7 +735,7 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   // block still reaches the drive once.
   slow.delayMs = 300;
   Drives({slow});
-  pid = Start({"flash", "/dev/sg0", image, "--yes"}, &out, &err);
+  pid = Start({"flash", "/dev/sg0", shorter, "--yes"}, &out, &err);
   ASSERT_TRUE(WaitJournal("BLOCK", "idx=02"));
   kill(pid, SIGSTOP);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
@@ -694,8 +743,8 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   Output stopped = Finish(pid, out, err);
   EXPECT_EQ(stopped.code, 0) << stopped.err;
   std::vector<std::string> blocks = Journal("BLOCK");
-  ASSERT_EQ(blocks.size(), 12u);
-  for (size_t i = 6; i < blocks.size(); ++i) EXPECT_TRUE(Has(blocks[i], " ok")) << blocks[i];
+  ASSERT_EQ(blocks.size(), 36u);
+  for (size_t i = 30; i < blocks.size(); ++i) EXPECT_TRUE(Has(blocks[i], " ok")) << blocks[i];
 }
 
 // On a terminal: the question, the answer, progress redrawn in place, and

@@ -117,18 +117,41 @@ for sr in $fast $empty $ide $usb $dbg $vd; do
   begin "list: $sr ($(sed 's/ *$//' /sys/block/${sr#/dev/}/device/model)) as sg_inq reads it"
   sg=$(sg_of $sr) vendor=$(inq $sr 'Vendor identification') product=$(inq $sr 'Product identification')
   revision=$(inq $sr 'Product revision level')
+  # The address and the bus as sysfs has them.
+  address=$(basename "$(readlink /sys/block/${sr#/dev/}/device)")
+  case $sr in "$usb") bus=usb ;; "$ide") bus=ata ;; *) bus=scsi ;; esac
   line=$(grep "^$sr " /tmp/list.txt)
-  awk -v line="$line" -v fields="$sg|$vendor|$product|$revision" 'BEGIN {
+  awk -v line="$line" -v fields="$sg|$address|$bus|$vendor|$product|$revision" 'BEGIN {
     n = split(fields, f, "|"); at = 1
     for (i = 1; i <= n; i++) { p = index(substr(line, at), " " f[i]); if (!p) exit 1; at += p + length(f[i]) }
-  }' || no "list line \"$line\", not $sg, $vendor, $product, $revision"
-  for kv in "sg=$sg" "vendor=$vendor" "product=$product" "revision=$revision"; do
+  }' || no "list line \"$line\", not $sg, $address, $bus, $vendor, $product, $revision"
+  for kv in "sg=$sg" "address=$address" "bus=$bus" "vendor=$vendor" "product=$product" "revision=$revision"; do
     got=$(json_field $sr ${kv%%=*})
     [ "$got" = "${kv#*=}" ] || no "--json ${kv%%=*} \"$got\", not \"${kv#*=}\""
   done
   show="/tmp/list.txt /tmp/list.err /tmp/list.json"
   end
 done
+sd=/sys/bus/pseudo/drivers/scsi_debug
+begin "list: five idle drives and scsi_debug timing out every command: 3 s at most, one INQUIRY to each idle drive"
+echo 4 >$sd/opts
+echo -1 >$sd/every_nth
+t0=$(uptime)
+timeout -s KILL 60 flashtool list >/tmp/out 2>/tmp/err </dev/null
+rc=$?
+t1=$(uptime)
+echo 0 >$sd/every_nth
+echo 0 >$sd/opts
+want_rc 0
+took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
+awk -v t="$took" 'BEGIN { exit !(t <= 3.0) }' || no "took $took s"
+want_err "$dbg: does not answer"
+grep -q "^$dbg " /tmp/out || no "the drive that does not answer is not listed"
+for target in $FAST $EMPTY $USB ide; do
+  want_sent $target 12 1
+  want_sent $target 00,4a 0
+done
+end
 begin "list: exit 0, the disk left out"
 rc=$list_rc
 want_rc 0
@@ -503,6 +526,16 @@ echo 0 >$sd/opts
 [ -e /dev/st0 ] || no "no /dev/st0"
 dmesg | grep -q 'cmd 0a' && no "the tape got a WRITE"
 [ $((t1 - t0)) -le 5 ] || no "took $((t1 - t0)) s"
+end
+
+begin "list: a drive whose sr driver is unbound, by its sg node"
+empty_address=$(basename "$(readlink /sys/block/${empty#/dev/}/device)")
+empty_sg=$(sg_of $empty)
+echo $empty_address >/sys/bus/scsi/drivers/sr/unbind
+ft list
+want_rc 0
+grep -q "^$empty_sg  *$empty_sg  *$empty_address  *scsi  *KTIER  *EMPTY CD" /tmp/out || no "no line of $empty_sg"
+echo $empty_address >/sys/bus/scsi/drivers/sr/bind
 end
 
 begin "mid-flash: the drive pulled out (device_del) ends in a clear failure"

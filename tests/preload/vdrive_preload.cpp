@@ -89,6 +89,7 @@ struct Node {
   vdrive::Drive *drive = nullptr;
   std::string path;       // the node it was opened at
   bool generic = false;   // an sg node
+  bool writable = false;  // opened for writing: the sg driver takes requests only so
   // The sg driver's write/read interface: the answer of the request
   // written last, and when the drive gives it.
   bool answerWaiting = false;
@@ -256,6 +257,7 @@ int OpenDevice(const char *path, int flags) {
       node.drive = drive;
       node.path = path;
       node.generic = Generic(path);
+      node.writable = Writing(flags);
       s.served[fd] = node;
     }
   }
@@ -481,7 +483,7 @@ void MoveAddress(const std::string &from, const std::string &to) {
   if (S().root.empty()) return;
   std::string folder = S().root + "/sys/class/scsi_device/", old = AddressOf(from), now = AddressOf(to);
   if (!old.empty()) unlink((folder + old).c_str());
-  if (!now.empty()) symlink(("../../devices/" + now).c_str(), (folder + now).c_str());
+  if (!now.empty()) symlink(("../../devices/" + now + "/scsi_device/" + now).c_str(), (folder + now).c_str());
 }
 
 // One request on a node's drive, its journal line written: what the
@@ -628,6 +630,10 @@ extern "C" ssize_t write(int fd, const void *buffer, size_t count) {
   }
   if (it == s.served.end() || !it->second.generic) return real(fd, buffer, count);
   Node &node = it->second;
+  if (!node.writable) {
+    errno = EBADF;  // as write() on any descriptor opened read-only
+    return -1;
+  }
   if (count < sizeof(sg_io_hdr_t) || ((const sg_io_hdr_t *)buffer)->interface_id != 'S') {
     errno = EINVAL;
     return -1;
