@@ -11,11 +11,14 @@ const bool registered = [] {
     g.vendor = "ABCD";
     g.product = "DVD-RW 5678";
     g.revision = "B2";
-    Program &list = StartConsoleTool("flashtool-cli.exe", {HardDisk('c'), CdDrive('d'), g}, "list");
+    VDrive d = CdDrive('d');
+    d.bus = "usb";
+    Program &list = StartConsoleTool("flashtool-cli.exe", {HardDisk('c'), d, g}, "list --header");
     ExpectExit(list, 0);
     ExpectEqual(OutputOf(list),
-                "D:          QUOR      VIRTUAL CD-RW     1.00\r\n"
-                "G:          ABCD      DVD-RW 5678       B2\r\n",
+                "DEVICE  BUS    VENDOR    PRODUCT           REVISION\r\n"
+                "D:      usb    QUOR      VIRTUAL CD-RW     1.00\r\n"
+                "G:      -      ABCD      DVD-RW 5678       B2\r\n",
                 "flashtool list");
 
     std::string image = WriteImage("cli.bin", 40961);

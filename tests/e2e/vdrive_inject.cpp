@@ -327,6 +327,22 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSi
       if (s.error == 0 && !s.hang) memcpy(out, system.data(), outSize);
     }
     line += Format(" status=%u", h->ScsiStatus) + "%ERR% cdb=" + cdb;
+  } else if (code == IOCTL_STORAGE_QUERY_PROPERTY && in != NULL && out != NULL &&
+             inSize >= sizeof(STORAGE_PROPERTY_QUERY) && outSize >= sizeof(STORAGE_DEVICE_DESCRIPTOR) &&
+             !drive->config.bus.empty()) {
+    // The storage adapter's word on the bus, by STORAGE_BUS_TYPE's numbers.
+    static const char *const buses[] = {"", "scsi", "atapi", "ata", "1394", "ssa", "fibre", "usb",
+                                        "raid", "iscsi", "sas", "sata"};
+    STORAGE_DEVICE_DESCRIPTOR descriptor;
+    memset(&descriptor, 0, sizeof descriptor);
+    descriptor.Version = descriptor.Size = sizeof descriptor;
+    descriptor.DeviceType = (BYTE)drive->config.type;
+    for (int type = 1; type < (int)(sizeof buses / sizeof buses[0]); ++type)
+      if (drive->config.bus == buses[type]) descriptor.BusType = (STORAGE_BUS_TYPE)type;
+    memcpy(out, &descriptor, sizeof descriptor);
+    got = sizeof descriptor;
+    line = Format("IOCTL %s %lX in=%lu out=%lu bus=%s", name.c_str(), code, inSize, outSize,
+                  drive->config.bus.c_str()) + "%ERR%";
   } else {
     line = Format("IOCTL %s %lX in=%lu out=%lu unsupported", name.c_str(), code, inSize, outSize);
     s.error = in == NULL || out == NULL ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FUNCTION;

@@ -110,6 +110,7 @@ bool ParseConfig(const std::string &text, Config *config, std::string *error) {
     else if (key == "attention") ok = ToInt(value, 10, &n) && (d.attention = (int)n, true);
     else if (key == "mounted") d.mounted = value;
     else if (key == "moves_to") d.movesTo = value;
+    else if (key == "bus") d.bus = value;
     else if (key == "delay_ms") ok = ToInt(value, 10, &n) && (d.delayMs = (int)n, true);
     else if (key == "hang") ok = ToInt(value, 10, &n) && (d.hang = n != 0, true);
     else if (key == "short_by") ok = ToInt(value, 10, &n) && (d.shortBy = (int)n, true);
@@ -140,6 +141,7 @@ std::string FormatConfig(const Config &config) {
     if (d.attention != 0) out << "attention=" << d.attention << "\n";
     if (!d.mounted.empty()) out << "mounted=" << d.mounted << "\n";
     if (!d.movesTo.empty()) out << "moves_to=" << d.movesTo << "\n";
+    if (!d.bus.empty()) out << "bus=" << d.bus << "\n";
     if (d.failAt < 0) continue;
     char opcode[16];
     snprintf(opcode, sizeof opcode, "%02X", d.failOpcode);

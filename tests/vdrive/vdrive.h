@@ -35,6 +35,7 @@ struct DriveConfig {
   int attention = 0;                 // commands other than INQUIRY answering UNIT ATTENTION first
   std::string mounted;               // a filesystem of its disc is mounted here
   std::string movesTo;               // after a complete download it answers only at this node
+  std::string bus;                   // the storage bus Windows reports (usb, atapi, sata, scsi); empty: none
 
   int failOpcode = DOWNLOAD_OPCODE;
   int failAt = -1;  // -1: no fault
