@@ -38,18 +38,6 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# Can this kernel run 32-bit programs? Wine needs that for 32-bit Windows
-# programs; some machines have it switched off. Probes with a 93-byte ELF
-# that only calls exit(0).
-kernel_runs_32bit() {
-  local probe; probe=$(mktemp)
-  echo 'f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAABAAAAAAAAAAEAAAAAAAAAAIAECACABAhdAAAAXQAAAAUAAAAAEAAAuAEAAAAx282A' | base64 -d >"$probe"
-  chmod +x "$probe"
-  "$probe" 2>/dev/null; local rc=$?
-  rm -f "$probe"
-  return $rc
-}
-
 BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
   clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libsystemd-dev libsgutils2-dev libssl-dev pkgconf scdoc
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
@@ -61,22 +49,6 @@ KERNEL_PACKAGES=(qemu-system-x86 busybox-static sg3-utils cpio)
 # The Debian package and the Windows zip, and their checks: dpkg-shlibdeps
 # for the dependencies, lintian, man to render the manual page.
 PACKAGE_PACKAGES=(dpkg-dev lintian man-db zip unzip)
-
-# Picks the Windows build that Wine runs here and sets wine_preset,
-# wine_arch and wine_loader: the i686 product itself under wine32 where the
-# kernel runs 32-bit programs, else the same sources built for x86_64 under
-# wine64. Installs wine32 when it is needed.
-choose_wine_build() {
-  if kernel_runs_32bit; then
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-      as_root dpkg --add-architecture i386 || return 1
-    fi
-    ensure_packages wine32:i386 || return 1
-    wine_preset=win32 wine_arch=win32 wine_loader=/usr/lib/wine/wine
-  else
-    wine_preset=win64 wine_arch=win64 wine_loader=/usr/lib/wine/wine64
-  fi
-}
 
 # A build folder configured in another place (a checkout copied or moved)
 # names the old sources in its CMake cache, and CMake refuses to configure
