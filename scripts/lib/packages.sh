@@ -1,29 +1,41 @@
 # Installs from Debian's packages whatever of the given list is missing.
+# A package list that fails to download (a mirror in the middle of a sync)
+# need not concern the packages wanted here, so the install is tried anyway;
+# only when it fails are the lists fetched again, after a pause. On failure
+# packages_error holds apt's reason in a line.
 ensure_packages() {
-  local missing=() p
+  local missing=() p try said
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  as_root apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  said=$(mktemp)
+  for try in 1 2 3; do
+    if [ $try -gt 1 ]; then
+      echo "apt-get install failed; fetching the package lists again in 30 s (try $try of 3)" >&2
+      sleep 30
+    fi
+    packages_error=
+    if ! as_root apt-get update -qq 2>"$said"; then
+      cat "$said" >&2
+      echo "apt-get update failed in part; installing all the same" >&2
+      packages_error="after a partial apt-get update ($(grep -m1 '^E:' "$said"))"
+    fi
+    if DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+         2>"$said" >/dev/null; then
+      rm -f "$said"; packages_error=
+      return 0
+    fi
+    cat "$said" >&2
+    packages_error="apt-get install ${missing[*]}: $(grep '^E:' "$said" | tail -n 1)${packages_error:+, $packages_error}"
+  done
+  rm -f "$said"
+  return 1
 }
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-# Can this kernel run 32-bit programs? Wine needs that for 32-bit Windows
-# programs; some machines have it switched off. Probes with a 93-byte ELF
-# that only calls exit(0).
-kernel_runs_32bit() {
-  local probe; probe=$(mktemp)
-  echo 'f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAABAAAAAAAAAAEAAAAAAAAAAIAECACABAhdAAAAXQAAAAUAAAAAEAAAuAEAAAAx282A' | base64 -d >"$probe"
-  chmod +x "$probe"
-  "$probe" 2>/dev/null; local rc=$?
-  rm -f "$probe"
-  return $rc
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
@@ -38,18 +50,17 @@ KERNEL_PACKAGES=(qemu-system-x86 busybox-static sg3-utils cpio)
 # for the dependencies, lintian, man to render the manual page.
 PACKAGE_PACKAGES=(dpkg-dev lintian man-db zip unzip)
 
-# Picks the Windows build that Wine runs here and sets wine_preset,
-# wine_arch and wine_loader: the i686 product itself under wine32 where the
-# kernel runs 32-bit programs, else the same sources built for x86_64 under
-# wine64. Installs wine32 when it is needed.
-choose_wine_build() {
-  if kernel_runs_32bit; then
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-      as_root dpkg --add-architecture i386 || return 1
-    fi
-    ensure_packages wine32:i386 || return 1
-    wine_preset=win32 wine_arch=win32 wine_loader=/usr/lib/wine/wine
-  else
-    wine_preset=win64 wine_arch=win64 wine_loader=/usr/lib/wine/wine64
-  fi
+# A build folder configured in another place (a checkout copied or moved)
+# names the old sources in its CMake cache, and CMake refuses to configure
+# it here: such a folder is started afresh.
+forget_moved_builds() { # folder...
+  local dir home here
+  here=$(realpath .)
+  for dir in "$@"; do
+    [ -f "$dir/CMakeCache.txt" ] || continue
+    home=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$dir/CMakeCache.txt")
+    [ -n "$home" ] && [ "$(realpath -m "$home")" = "$here" ] && continue
+    echo "$dir was configured for ${home:-another checkout}: building it afresh"
+    rm -rf "$dir"
+  done
 }
