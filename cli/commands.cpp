@@ -17,6 +17,7 @@
 #include "transport/image_file.h"
 
 int ListCommand(bool json, bool header) {
+  PutBackLeftSettings();
   std::vector<ListedDrive> drives = ListDrives();
   int listed = 0;
   for (const ListedDrive &drive : drives) {
@@ -38,6 +39,7 @@ int ListCommand(bool json, bool header) {
 }
 
 int InfoCommand(const std::string &device, bool json) {
+  PutBackLeftSettings();
   DriveDescription d = DescribeDrive(device);
   if (json) {
     nlohmann::ordered_json out = {{"device", d.device}};

@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/system.h"
 #include "core/blocks.h"
+#include "core/shown.h"
 
 namespace {
 
@@ -18,6 +19,26 @@ std::string LastSaid;
 FILE *Facts = stdout;
 thread_local RunRecord *Recording;
 thread_local bool Quiet;
+
+// What this program says may carry text from outside it (names, mount
+// points, identities): each line passes Shown, and only its own line ends
+// stay. Windows' messages come in the console's code page.
+std::string ShownLines(const std::string &text) {
+#ifdef _WIN32
+  const bool utf8 = false;
+#else
+  const bool utf8 = true;
+#endif
+  std::string shown;
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    shown += Shown(text.substr(at, end - at), utf8);
+    if (end < text.size()) shown += '\n';
+    at = end + 1;
+  }
+  return shown;
+}
 
 }  // namespace
 
@@ -31,6 +52,7 @@ void Say(const char *format, ...) {
   if (length > 0) vsnprintf(&line[0], line.size() + 1, format, again);
   va_end(again);
   if (Quiet) return;
+  line = ShownLines(line);
   std::lock_guard<std::mutex> hold(Speaking);
   if (Facts == stdout) LastSaid = line;
   if ((fputs(line.c_str(), Facts) < 0 || fflush(Facts) != 0) && OutputError == 0 && Facts == stdout)
@@ -41,13 +63,13 @@ void Complain(const std::string &text) {
   if (Recording != nullptr && Recording->reason.empty()) Recording->reason = text;
   if (Quiet) return;
   std::lock_guard<std::mutex> hold(Speaking);
-  fprintf(stderr, "flashtool: %s\n", text.c_str());
+  fprintf(stderr, "flashtool: %s\n", ShownLines(text).c_str());
 }
 
 void Warn(const std::string &text) {
   if (Quiet) return;
   std::lock_guard<std::mutex> hold(Speaking);
-  fprintf(stderr, "flashtool: %s\n", text.c_str());
+  fprintf(stderr, "flashtool: %s\n", ShownLines(text).c_str());
 }
 
 void Hint(Trouble trouble) {

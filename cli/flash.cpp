@@ -15,6 +15,7 @@
 #include "cli/system.h"
 #include "core/flash_sequence.h"
 #include "core/image_kind.h"
+#include "core/shown.h"
 #include "discovery/comeback.h"
 #include "transport/image_file.h"
 
@@ -121,7 +122,7 @@ class ProgressBoard {
   static std::string Line(const Row &r) {
     char line[160];
     int percent = r.blocks > 0 ? (int)((long long)r.sent * 100 / r.blocks) : 0;
-    snprintf(line, sizeof line, "%-10s  %-28.28s  %3d/%-3d %3d%%  %s", r.device.c_str(),
+    snprintf(line, sizeof line, "%-10s  %-28.28s  %3d/%-3d %3d%%  %s", Shown(r.device).c_str(),
              r.identity.c_str(), r.sent, r.blocks, percent, r.state.c_str());
     return line;
   }
@@ -514,7 +515,7 @@ bool Confirmed(const FlashOptions &options, const std::string &devices) {
     Complain("not flashing without --yes: standard input is not a terminal to confirm on");
     return false;
   }
-  fprintf(stderr, "Type YES to write %s into %s: ", options.image.c_str(), devices.c_str());
+  fprintf(stderr, "Type YES to write %s into %s: ", Shown(options.image).c_str(), Shown(devices).c_str());
   fflush(stderr);
   char answer[16] = "";
   if (!AwaitInput() || fgets(answer, sizeof answer, stdin) == nullptr) fprintf(stderr, "\n");
@@ -726,6 +727,7 @@ bool EachDriveOnce(std::vector<Job> &jobs) {
 
 int FlashCommand(const FlashOptions &options) {
   CatchInterrupts();
+  PutBackLeftSettings();
   if (options.json) FactsToStandardError(true);
   std::vector<std::string> devices = options.devices;
   if (options.all) {

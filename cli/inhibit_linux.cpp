@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/console.h"
 #include "cli/system.h"
 
 static int Inhibitor = -1;  // logind keeps the inhibitor while this stays open
@@ -48,9 +49,7 @@ void KeepSystemAwake(bool awake) {
   if (awake && Inhibitor < 0) {
     std::string why;
     Inhibitor = AskLogind(&why);
-    if (Inhibitor < 0)
-      fprintf(stderr, "flashtool: sleep and shutdown are not held off during the flash: %s\n",
-              why.c_str());
+    if (Inhibitor < 0) Warn("sleep and shutdown are not held off during the flash: " + why);
   } else if (!awake && Inhibitor >= 0) {
     close(Inhibitor);
     Inhibitor = -1;

@@ -26,6 +26,9 @@ struct ListedDrive {
 
 // Every CD/DVD drive, including those that could not be asked.
 std::vector<ListedDrive> ListDrives();
+// What a flash that was killed left changed (a drive's media polling off)
+// is put back, for every drive that no flash holds now.
+void PutBackLeftSettings();
 // Whether drives here have sg nodes and SCSI addresses to show (Linux).
 bool DrivesHaveNodes();
 
@@ -93,8 +96,10 @@ DriveDescription DescribeDrive(const std::string &device);
 
 // Appends one line to the file at `path`, creating it, in one write that
 // reaches the disk before this returns; a line that a crash cut short
-// before it is ended first, so it cannot spoil this one. False with the
-// reason in `why`.
+// before it is ended first, so it cannot spoil this one. Only a regular
+// file that `path` names itself is written: no symbolic link is followed,
+// a FIFO is not waited on, and a file with other hard links is refused. False
+// with the reason in `why`.
 bool AppendLine(const std::string &path, const std::string &line, std::string *why);
 // Whether `path` can be appended to (made if missing): false with the reason.
 bool CanAppend(const std::string &path, std::string *why);

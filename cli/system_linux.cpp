@@ -2,6 +2,7 @@
 // user for a flash; interrupts by signal.
 #include "cli/system.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/console.h"
 #include "cli/report.h"
 #include "discovery/sr_scan.h"
 #include "transport/drive_node.h"
@@ -48,6 +50,8 @@ std::vector<ListedDrive> ListDrives() {
 
 bool DrivesHaveNodes() { return true; }
 
+void PutBackLeftSettings() { RestoreLeftPolling(); }
+
 namespace {
 
 // Everything a flash holds of one drive, let go in the destructor: the
@@ -72,9 +76,8 @@ class LinuxDrive : public OpenedDrive {
            Sentence(errno, "/sys/block/" + srName_ + "/events_poll_msecs");
   }
   void BeginBlocks() override {
-    if (srName_.empty() || polling_.Off(srName_) >= 0) return;
-    fprintf(stderr, "flashtool: the kernel's media polling of %s stays on: %s\n", srName_.c_str(),
-            strerror(errno));
+    if (srName_.empty() || polling_.Off(srName_, address_) >= 0) return;
+    Warn("the kernel's media polling of " + srName_ + " stays on: " + strerror(errno));
   }
   void DriveAnswered() override { polling_.Restore(); }
   bool Gone(const CommandResult &answer) override {
@@ -269,27 +272,41 @@ DriveDescription DescribeDrive(const std::string &device) {
   return d;
 }
 
-static int OpenForAppending(const std::string &path) {
-  // Read too: the file's last byte tells whether its last line was ended.
-  return open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+// The log file for appending, or -1 with the reason. Read too: the file's
+// last byte tells whether its last line was ended. A service log may sit in
+// a folder others write to, and root runs this: a link planted there would
+// make root append to a file of its own choosing.
+static int OpenForAppending(const std::string &path, std::string *why) {
+  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) {
+    // The kernel refuses another user's link in a sticky folder with EACCES
+    // before O_NOFOLLOW's ELOOP: either way, say what it is.
+    int error = errno;
+    struct stat link;
+    bool isLink = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    *why = isLink ? "it is a symbolic link; name the file itself" : strerror(error);
+    return -1;
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) {
+    *why = S_ISREG(status.st_mode) ? "it has other hard links; name a file of its own"
+                                   : "not a regular file";
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool CanAppend(const std::string &path, std::string *why) {
-  int fd = OpenForAppending(path);
-  if (fd < 0) {
-    *why = strerror(errno);
-    return false;
-  }
+  int fd = OpenForAppending(path, why);
+  if (fd < 0) return false;
   close(fd);
   return true;
 }
 
 bool AppendLine(const std::string &path, const std::string &line, std::string *why) {
-  int fd = OpenForAppending(path);
-  if (fd < 0) {
-    *why = strerror(errno);
-    return false;
-  }
+  int fd = OpenForAppending(path, why);
+  if (fd < 0) return false;
   std::string text = line + "\n";
   struct stat status;
   char last = '\n';

@@ -351,6 +351,7 @@ DriveName NameDrive(const std::string &device) {
 std::vector<SeenDrive> PresentDrives() { return {}; }
 bool AskPresentDrive(const SeenDrive &, DriveIdentity *, std::string *) { return false; }
 bool DrivesHaveNodes() { return false; }
+void PutBackLeftSettings() {}
 std::string PortOfDrive(const std::string &) { return ""; }
 
 std::string InterruptName(int interrupt) {

@@ -62,11 +62,12 @@ bool SysfsIdentity(const std::string &address, SysfsDevice *device);
 // "firewire", "iscsi", else "scsi"; empty when sysfs does not say.
 std::string BusOf(const std::string &address);
 
-// The lock of one drive, by address, in the system's lock folder:
-// exclusive for a flash, shared for asking it. Answers the lock's
-// descriptor, or -1 with errno (EWOULDBLOCK: held by another process; an
-// exclusive lock waits up to LISTING_HOLD_MS for a listing to let go).
-enum { LISTING_HOLD_MS = 3000 };
+// The lock of one drive, by address: flock on its sg node (its sr node
+// when it has none), exclusive for a flash, shared for asking it. Answers
+// the lock's descriptor, or -1 with errno (EWOULDBLOCK: held by another
+// process; an exclusive lock waits up to LISTING_HOLD_MS for a listing to
+// let go).
+enum { LISTING_HOLD_MS = 1000 };
 int LockDrive(const std::string &address, bool exclusive);
 
 // Mount point of a filesystem on the block device, "" when none is mounted.
@@ -83,8 +84,9 @@ class MediaPolling {
   MediaPolling &operator=(const MediaPolling &) = delete;
   ~MediaPolling() { Restore(); }
   // 1 off, 0 when the kernel does not poll it, -1 with errno when it could
-  // not be changed.
-  int Off(const std::string &srName);
+  // not be changed. The old value is kept under /run for a run that is
+  // killed before it can put it back (by the drive's `address`).
+  int Off(const std::string &srName, const std::string &address);
   // The same answer without changing anything: 1 when Off could switch it
   // off, 0 when there is nothing to switch off, -1 with errno when the
   // setting cannot be written (not root).
@@ -92,7 +94,11 @@ class MediaPolling {
   void Restore();
 
  private:
-  std::string path_, old_;
+  std::string path_, old_, address_;
 };
+
+// Puts back the polling that a killed flash left off, for every drive that
+// no flash holds now; as root, the only one who may change it.
+void RestoreLeftPolling();
 
 #endif

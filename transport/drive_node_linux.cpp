@@ -127,23 +127,28 @@ std::string PortOf(const std::string &address) {
   return path.substr(from, host - from);
 }
 
-// The lock folder is shared by every user, so nothing there is followed or
-// taken over: a lock file only needs to exist, and flock works on a file
-// opened for reading.
-static int OpenLockFile(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0 || errno != ENOENT) return fd;
-  fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd >= 0 || errno != EEXIST) return fd;
-  return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);  // another made it meanwhile
-}
-
+// The lock is the drive's own device node, which only the kernel makes, in
+// a folder only root writes: nobody can plant a file, a link or a FIFO in
+// its place, and only a user who may open the drive can hold it. The sg
+// node, where there is one: opening it makes the kernel send nothing.
 int LockDrive(const std::string &address, bool exclusive) {
-  const char *folder = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
-  int fd = OpenLockFile(std::string(folder) + "/flashtool-" + address + ".lock");
+  std::string node = GenericNodeAt(address);
+  if (node.empty()) node = CdromNodeAt(address);
+  if (node.empty()) {
+    errno = ENODEV;
+    return -1;
+  }
+  int fd = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
-  // A listing holds its shared lock only while it asks the drive, at most
-  // its deadline: a flash waits that out rather than call the drive busy.
+  DeviceNode opened;
+  if (InspectDescriptor(fd, &opened) != 0 || opened.kind == NODE_OTHER || ScsiAddressOf(opened) != address) {
+    close(fd);
+    errno = ENODEV;  // not the drive's node, or the drive went meanwhile
+    return -1;
+  }
+  // A listing holds its shared lock only while it asks the drive, a moment
+  // for a drive that answers: a flash waits that out rather than call the
+  // drive busy.
   for (int waited = 0; flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; waited += 50) {
     int error = errno;
     if (error != EWOULDBLOCK || !exclusive || waited >= LISTING_HOLD_MS) {
@@ -250,6 +255,100 @@ static std::string PollingPath(const std::string &srName) {
   return "/sys/block/" + srName + "/events_poll_msecs";
 }
 
+// Where a drive's polling value is kept while a flash has it off, so that
+// a run ended by SIGKILL leaves it for the next run to put back: a folder
+// of root's that nobody else may write, checked on the descriptor before
+// anything in it is trusted, and files in it opened without following a
+// link or waiting on a FIFO.
+static const char StateFolder[] = "/run/flashtool";
+
+static int OpenStateFolder(bool create) {
+  if (create && geteuid() == 0) mkdir(StateFolder, 0700);
+  int fd = open(StateFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != 0 ||
+      (status.st_mode & 022) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+static std::string StateName(const std::string &address) { return "polling-" + address; }
+
+static void SaveState(const std::string &address, const std::string &srName, const std::string &old) {
+  int folder = OpenStateFolder(true);
+  if (folder < 0) return;
+  int fd = openat(folder, StateName(address).c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat status;
+  if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    std::string text = srName + " " + old + "\n";
+    if (write(fd, text.data(), text.size()) < 0) {}  // a state not kept only costs the clean-up
+  }
+  if (fd >= 0) close(fd);
+  close(folder);
+}
+
+// The sr name and the value kept for a drive; false when none is.
+static bool LoadState(int folder, const std::string &name, std::string *srName, std::string *old) {
+  int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status;
+  char text[96] = "";
+  bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == 0 &&
+            read(fd, text, sizeof text - 1) > 0;
+  close(fd);
+  char sr[32], value[32];
+  if (!ok || sscanf(text, "%31s %31s", sr, value) != 2) return false;
+  *srName = sr;
+  *old = value;
+  return true;
+}
+
+static void DropState(const std::string &address) {
+  int folder = OpenStateFolder(false);
+  if (folder < 0) return;
+  unlinkat(folder, StateName(address).c_str(), 0);
+  close(folder);
+}
+
+static bool WriteValue(const std::string &path, const std::string &value) {
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = write(fd, value.data(), value.size()) == (ssize_t)value.size();
+  int error = errno;
+  close(fd);
+  errno = error;
+  return written;
+}
+
+void RestoreLeftPolling() {
+  int folder = OpenStateFolder(false);
+  if (folder < 0) return;
+  DIR *entries = fdopendir(dup(folder));
+  while (entries != nullptr) {
+    struct dirent *entry = readdir(entries);
+    if (entry == nullptr) break;
+    std::string name = entry->d_name, srName, old, now;
+    if (name.compare(0, 8, "polling-") != 0) continue;
+    std::string address = name.substr(8);
+    if (!LoadState(folder, name, &srName, &old)) continue;
+    // A flash that holds the drive now keeps what it found.
+    int lock = LockDrive(address, false);
+    if (lock < 0 && errno == EWOULDBLOCK) continue;
+    std::string path = PollingPath(srName);
+    bool polled = false;
+    if (CdromNodeAt(address) == "/dev/" + srName && PollingPeriod(path, &now, &polled) && now == "0")
+      WriteValue(path, old);
+    unlinkat(folder, name.c_str(), 0);
+    if (lock >= 0) close(lock);
+  }
+  if (entries != nullptr) closedir(entries);
+  close(folder);
+}
+
 int MediaPolling::Check(const std::string &srName) {
   std::string value;
   bool polled = false;
@@ -261,32 +360,38 @@ int MediaPolling::Check(const std::string &srName) {
   return 1;
 }
 
-int MediaPolling::Off(const std::string &srName) {
+int MediaPolling::Off(const std::string &srName, const std::string &address) {
   std::string path = PollingPath(srName);
   std::string old;
   bool polled = false;
   if (!PollingPeriod(path, &old, &polled)) return errno == ENOENT ? 0 : -1;
+  // 0 that a killed run left: the value to put back is the one it kept.
+  std::string keptName, kept;
+  int folder = polled || address.empty() ? -1 : OpenStateFolder(false);
+  if (folder >= 0) {
+    if (LoadState(folder, StateName(address), &keptName, &kept) && keptName == srName && kept != "0") {
+      old = kept;
+      polled = true;
+    }
+    close(folder);
+  }
   if (!polled) return 0;
-  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return -1;
-  bool written = write(fd, "0", 1) == 1;
-  int error = errno;
-  close(fd);
-  if (!written) {
+  if (!address.empty()) SaveState(address, srName, old);
+  if (!WriteValue(path, "0")) {
+    int error = errno;
+    if (!address.empty()) DropState(address);
     errno = error;
     return -1;
   }
   path_ = path;
   old_ = old;
+  address_ = address;
   return 1;
 }
 
 void MediaPolling::Restore() {
   if (path_.empty()) return;
-  int fd = open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd >= 0) {
-    if (write(fd, old_.data(), old_.size()) < 0) {}  // nothing more to do if the kernel refuses
-    close(fd);
-  }
+  WriteValue(path_, old_);  // nothing more to do if the kernel refuses
+  if (!address_.empty()) DropState(address_);
   path_.clear();
 }

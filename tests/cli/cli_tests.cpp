@@ -250,7 +250,7 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   vdrive::DriveConfig disk = Sr(1);
   disk.type = 0;
   vdrive::DriveConfig dvd = Sr(3);
-  dvd.vendor = "ABCD";
+  dvd.vendor = "AB\x1b[2J";  // a terminal would clear its screen
   dvd.product = "DVD-RW 5678";
   dvd.revision = "B2";
   vdrive::DriveConfig silent = Sr(5);  // never answers its INQUIRY
@@ -262,8 +262,9 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   unbound.name = "/dev/sg6";
   Drives({cd, disk, Sr(2), dvd, Sr(4), silent, unbound});
   denied = "/dev/sr2";
-  // A flash holds /dev/sr4: list must not even open it.
-  int held = open((root + "/run/lock/flashtool-4:0:0:0.lock").c_str(), O_RDONLY | O_CREAT, 0644);
+  // A flash holds /dev/sr4 (its lock is the drive's own node, which the
+  // preload library backs with a file): list must not even ask it.
+  int held = open((config + ".sr4.dev").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
 
   Clock::time_point started = Clock::now();
@@ -274,7 +275,7 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
             "DEVICE      SG          ADDRESS    BUS    VENDOR    PRODUCT           REVISION\n"
             "/dev/sr0    /dev/sg1    0:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n"
             "/dev/sr2    -           2:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
-            "/dev/sr3    -           3:0:0:0    scsi   ABCD      DVD-RW 5678       B2\n"
+            "/dev/sr3    -           3:0:0:0    scsi   AB?[2J    DVD-RW 5678       B2\n"
             "/dev/sr4    -           4:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
             "/dev/sr5    -           5:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
             "/dev/sg6    /dev/sg6    6:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n");
@@ -300,7 +301,7 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   EXPECT_TRUE(Has(parsed[1].value("error", ""), "Permission denied")) << parsed[1];
   EXPECT_EQ(parsed[3]["error"], "busy: another flashtool is flashing this drive");
   EXPECT_TRUE(parsed[3]["revision"].is_null()) << "the kernel's copy is stale after a flash";
-  for (const std::string &line : Journal("OPEN")) EXPECT_FALSE(Has(line, "/dev/sr4")) << line;
+  for (const std::string &line : Journal("SGIO")) EXPECT_FALSE(Has(line, "/dev/sr4")) << line;
 
   Output info = Run({"info", "/dev/sg1", "--json"});
   EXPECT_EQ(info.code, 0) << info.err;
@@ -444,7 +445,7 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   vdrive::DriveConfig disk = Sr(2);
   disk.type = 0;
   vdrive::DriveConfig mounted = Sr(3);
-  mounted.mounted = "/media/cd\\040rom";
+  mounted.mounted = "/media/cd\\040rom\\033[2J";  // a disc's label may hold what a terminal obeys
   vdrive::DriveConfig tape = Sr(5);  // a SCSI tape: a request written to it is a record
   tape.name = "/dev/st5";
   tape.type = 1;
@@ -457,6 +458,13 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   ASSERT_EQ(truncate(huge.c_str(), (4LL << 30) + 100), 0);
   std::string pipe = folder + "/pipe.bin";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  // What another user may plant where a service log goes: --log writes only
+  // to a regular file it names itself.
+  std::string kept = folder + "/kept.jsonl";
+  std::ofstream(kept) << "";
+  ASSERT_EQ(symlink(kept.c_str(), (folder + "/link.jsonl").c_str()), 0);
+  ASSERT_EQ(mkfifo((folder + "/fifo.jsonl").c_str(), 0600), 0);
+  ASSERT_EQ(link(kept.c_str(), (folder + "/second.jsonl").c_str()), 0);
 
   struct Case {
     std::vector<std::string> args;
@@ -484,7 +492,10 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", image}, 3, "not flashing without --yes: standard input is not a terminal"},
       {{"flash", "/dev/sr0", image, "--yes"}, 4, "Permission denied (root or membership"},
       {{"flash", "/dev/sr7", image, "--yes"}, 4, "/dev/sr7: No such file or directory"},
-      {{"flash", "/dev/sr3", image, "--yes"}, 4, "busy: its disc is mounted at /media/cd rom; unmount it"},
+      {{"flash", "/dev/sr3", image, "--yes"}, 4, "busy: its disc is mounted at /media/cd rom\\x1b[2J; unmount it"},
+      {{"flash", "/dev/sr1", image, "--yes", "--log", folder + "/link.jsonl"}, 2, "it is a symbolic link"},
+      {{"flash", "/dev/sr1", image, "--yes", "--log", folder + "/fifo.jsonl"}, 2, "not a regular file"},
+      {{"flash", "/dev/sr1", image, "--yes", "--log", folder + "/second.jsonl"}, 2, "other hard links"},
       {{"flash", "/dev/sr1"}, 2, "DEVICE and IMAGE are required"},
   };
   for (const Case &c : cases) {
@@ -494,6 +505,8 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   }
   EXPECT_EQ(Downloads(), 0u);
   EXPECT_TRUE(Journal("TAPEWRITE").empty()) << "nothing written to the tape";
+  struct stat keptFile;
+  EXPECT_TRUE(stat(kept.c_str(), &keptFile) == 0 && keptFile.st_size == 0) << "nothing written through a link";
   Output matching = Run({"flash", "/dev/sr1", image, "--yes", "--expect", "  OTHER   VIRTUAL CD-RW "});
   EXPECT_EQ(matching.code, 0) << matching.err;
   Output polled = Run({"flash", "/dev/sr4", image, "--yes", "--allow-polling"});
@@ -707,18 +720,21 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   ASSERT_TRUE(WaitJournal("BLOCK", "idx=01"));
   EXPECT_EQ(Polling("sr0"), "0") << "the kernel's media polling is off during the blocks";
 
-  auto opens = [&] {
+  // Opening the block node makes the kernel send commands; the sg node,
+  // which carries the lock, sends nothing.
+  auto others = [&] {
     size_t n = 0;
-    for (const std::string &line : Journal("OPEN")) n += Has(line, "OPEN /dev/sr0 ") || Has(line, "OPEN /dev/sg0 ");
+    for (const std::string &line : Journal("OPEN")) n += Has(line, "OPEN /dev/sr0 ");
+    for (const std::string &line : Journal("SGIO")) n += !Has(line, "cdb=55 ");
     return n;
   };
-  size_t opened = opens();
+  size_t before = others();
   Output second = Run({"flash", "/dev/sg0", image, "--yes"});
   EXPECT_EQ(second.code, 4);
   EXPECT_TRUE(Has(second.err, "/dev/sg0: busy: another flashtool is flashing this drive")) << second.err;
   Output listed = Run({"list"});
   EXPECT_TRUE(Has(listed.err, "/dev/sr0: busy")) << listed.err;
-  EXPECT_EQ(opens(), opened) << "nobody else opened the drive during the flash";
+  EXPECT_EQ(others(), before) << "nobody else opened the drive's block node or asked it anything during the flash";
 
   for (int signal : {SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGINT}) kill(pid, signal);
   Output first = Finish(pid, out, err);
@@ -730,6 +746,7 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   EXPECT_EQ(Journal("BLOCK").size(), 30u);
   EXPECT_EQ(Journal("FLASHED").size(), 1u);
   EXPECT_EQ(Polling("sr0"), "2000") << "media polling put back";
+
 
   // Stopped and continued in the middle of a block on the sg node: the
   // block still reaches the drive once.
@@ -745,6 +762,19 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   std::vector<std::string> blocks = Journal("BLOCK");
   ASSERT_EQ(blocks.size(), 36u);
   for (size_t i = 30; i < blocks.size(); ++i) EXPECT_TRUE(Has(blocks[i], " ok")) << blocks[i];
+
+  // SIGKILL, which nothing can hold, leaves polling off: the next run puts
+  // back the value the killed one kept.
+  Drives({slow});
+  size_t taken = Journal("BLOCK").size();
+  pid = Start({"flash", "/dev/sr0", shorter, "--yes"}, &out, &err);
+  for (int i = 0; i < 200 && Journal("BLOCK").size() < taken + 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kill(pid, SIGKILL);
+  EXPECT_EQ(Finish(pid, out, err).code, 128 + SIGKILL);
+  EXPECT_EQ(Polling("sr0"), "0");
+  Run({"list"});
+  EXPECT_EQ(Polling("sr0"), "2000") << "put back by the next run";
 }
 
 // On a terminal: the question, the answer, progress redrawn in place, and

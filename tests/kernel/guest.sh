@@ -9,6 +9,7 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
+mkdir -p /run && mount -t tmpfs -o mode=755 run /run
 dmesg -n 1
 while read -r m; do
   [ "$m" = scsi_debug.ko ] || insmod "/modules/$m" || echo "insmod $m failed"
@@ -353,15 +354,18 @@ ft flash $(sg_of /dev/sda) /tmp/img8 --yes
 want_rc 3
 want_downloads $DISK 0
 end
-mkdir -p /mnt/disc
-if mount -t ext4 -o ro $fast /mnt/disc; then
-  begin "refused: a mounted disc, the mount point named"
+# A disc's label under an automounter may hold what a terminal obeys.
+disc="/mnt/disc$(printf '\033')[2J"
+mkdir -p "$disc"
+if mount -t ext4 -o ro $fast "$disc"; then
+  begin "refused: a mounted disc, the mount point named, its escape shown as text"
   ft flash $fast /tmp/img8 --yes
   want_rc 4
-  want_err /mnt/disc
+  want_err '/mnt/disc\x1b[2J'
+  grep -q "$(printf '\033')" /tmp/err && no "an escape reached the terminal"
   want_downloads $FAST 0
   end
-  umount /mnt/disc
+  umount "$disc"
 else
   say "FAIL refused: a mounted disc: cannot mount the disc"
 fi
@@ -442,6 +446,39 @@ begin "mid-flash: media polling off during the blocks, put back after"
 [ "$polled" = 0 ] || no "events_poll_msecs $polled during the blocks"
 [ "$(cat $poll)" = 500 ] || no "events_poll_msecs $(cat $poll) after, not 500"
 end
+begin "SIGKILL mid-flash leaves polling off; the next run puts it back"
+ft_bg flash $fast /tmp/img256 --yes
+first_block || no "no first block"
+kill -9 $pid
+collect
+[ "$(cat $poll)" = 0 ] || no "polling $(cat $poll) after the kill, not 0"
+ft list
+[ "$(cat $poll)" = 500 ] || no "polling $(cat $poll) after the next list, not 500"
+end
+
+# What a second user may plant where files of every user go: a FIFO where
+# a lock file used to be, a link where root keeps its service log; with the
+# kernel's own protection of links in such folders off, as in some
+# containers, so that the program's guard is what is tried.
+begin "a second user's FIFO and link: the flash goes on, the log is refused, nothing written through the link"
+echo 0 >/proc/sys/fs/protected_symlinks
+mkdir -p /run/lock && chmod 1777 /run/lock
+fast_address=$(basename "$(readlink /sys/block/${fast#/dev/}/device)")
+echo "root's own" >/tmp/root.log && chmod 600 /tmp/root.log
+as_user "mkfifo /run/lock/flashtool-$fast_address.lock; ln -s /tmp/root.log /tmp/service.jsonl"
+ft flash $fast /tmp/img8 --yes --log /tmp/service.jsonl
+want_rc 2
+want_err "symbolic link"
+cp /tmp/err /tmp/err.log
+echo 1 >/proc/sys/fs/protected_symlinks
+[ "$(cat /tmp/root.log)" = "root's own" ] || no "something was written through the link"
+want_downloads $FAST 0
+ft flash $fast /tmp/img8 --yes
+want_rc 0
+want_downloads $FAST 8
+show="/tmp/err.log /tmp/out /tmp/err"
+end
+
 echo "$old_poll" >$poll
 
 # --- scsi_debug as a CD/DVD drive, its faults switched on one at a time
