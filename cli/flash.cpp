@@ -758,6 +758,9 @@ int FlashCommand(const FlashOptions &options) {
     jobs[i].record.device = name.shown;
   }
   std::string problem = ImageProblem(image);
+  // A drive where the image goes: the words were swapped, whatever else is wrong.
+  if (image.outcome == IMAGE_NOT_A_FILE && !NameDrive(options.image).key.empty())
+    problem += " (is DEVICE before IMAGE?)";
   if (problem.empty() && !options.sha256.empty() && !SameDigest(start.sha256, options.sha256))
     problem = "its SHA-256 is " + start.sha256 + ", not " + options.sha256 +
               " as --sha256 says: not the image its maker published; nothing was sent";

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cli/commands.h"
 #include "cli/report.h"
+#include "core/shown.h"
 
 #ifndef FLASHTOOL_VERSION
 #define FLASHTOOL_VERSION "unknown"
@@ -73,7 +75,7 @@ static std::string Sha256(const std::string &value) {
 int main(int argc, char **argv) {
   CLI::App app("Writes a firmware image into a CD/DVD drive and lists the drives it can reach.",
                "flashtool");
-  app.set_version_flag("--version", "flashtool " FLASHTOOL_VERSION);
+  app.set_version_flag("-V,--version", "flashtool " FLASHTOOL_VERSION);
   app.footer(ExitCodes);
   app.require_subcommand(1);
 
@@ -150,6 +152,35 @@ int main(int argc, char **argv) {
       ->type_name("SECONDS")
       ->check(CLI::Validator(Seconds, ""));
 
+  // The first word that is no option names the command: a mistyped one is
+  // named back, and "help" is what a user of git or apt expects.
+  static const char Commands[] = "commands: list, info, check, flash";
+  auto command = [&](const char *word) -> CLI::App * {
+    for (CLI::App *known : {list, info, check, flash})
+      if (known->get_name() == word) return known;
+    return nullptr;
+  };
+  int first = 1;
+  while (first < argc && argv[first][0] == '-') ++first;
+  if (first < argc && strcmp(argv[first], "help") == 0) {
+    CLI::App *about = first + 1 < argc ? command(argv[first + 1]) : nullptr;
+    printf("%s", about != nullptr ? about->help().c_str() : app.help().c_str());
+    return EXIT_OK;
+  }
+  if (first < argc && command(argv[first]) == nullptr) {
+    fprintf(stderr, "flashtool: unknown command '%s' (%s)\nRun with --help for more information.\n",
+            Shown(argv[first]).c_str(), Commands);
+    return EXIT_BAD_INPUT;
+  }
+  bool asksAbout = false;
+  for (int i = 1; i < argc; ++i)
+    asksAbout |= strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0 ||
+                 strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0;
+  if (first >= argc && !asksAbout) {
+    fprintf(stderr, "flashtool: a command is required (%s)\nRun with --help for more information.\n",
+            Commands);
+    return EXIT_BAD_INPUT;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {

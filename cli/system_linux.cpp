@@ -100,14 +100,26 @@ OpenFailure FailureOf(int error) {
        : error == EBUSY || error == EWOULDBLOCK ? OPEN_BUSY : OPEN_FAILED;
 }
 
+// A word as a shell reads it back: as it is when it holds nothing the
+// shell would split or expand, else in single quotes (an automounted
+// disc's folder is named after its label, blanks and all).
+std::string ShellWord(const std::string &word) {
+  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789/._-+:,=@%") == std::string::npos)
+    return word;
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 // Why the block node of a drive cannot be claimed.
 std::string ClaimRefused(int error, const std::string &srNode) {
   if (error != EBUSY) return Sentence(error, srNode);
   DeviceNode node;
   std::string point = InspectNode(srNode.c_str(), &node) == 0 ? MountPointOf(node) : "";
   if (!point.empty())
-    return "busy: its disc is mounted at " + point + "; unmount it (umount " + point +
-           ") and try again";
+    return "busy: its disc is mounted at " + point + "; unmount it (umount " + ShellWord(point) +
+           ", or udisksctl unmount -b " + srNode + " on a desktop) and try again";
   return "busy: another program holds " + srNode + " for itself; close it and try again";
 }
 

@@ -476,6 +476,8 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", folder + "/none.bin", "--yes"}, 2, "cannot open it: No such file or directory"},
       {{"flash", "/dev/sr1", pipe, "--yes"}, 2, "pipe.bin: not a regular file"},
       {{"flash", image, image, "--yes"}, 2, "good.bin: not a drive"},
+      {{"flash", image, "/dev/sr1", "--yes"}, 2, "/dev/sr1: not a regular file: an image is a file such as fw.bin (is DEVICE before IMAGE?)"},
+      {{"lst"}, 2, "unknown command 'lst' (commands: list, info, check, flash)"},
       {{"flash", "/dev/null", image, "--yes"}, 2, "/dev/null: not a drive"},
       {{"flash", "/dev/st5", image, "--yes"}, 2, "/dev/st5: not a drive"},
       {{"info", "/dev/st5"}, 2, "/dev/st5: not a drive"},
@@ -492,7 +494,9 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", image}, 3, "not flashing without --yes: standard input is not a terminal"},
       {{"flash", "/dev/sr0", image, "--yes"}, 4, "Permission denied (root or membership"},
       {{"flash", "/dev/sr7", image, "--yes"}, 4, "/dev/sr7: No such file or directory"},
-      {{"flash", "/dev/sr3", image, "--yes"}, 4, "busy: its disc is mounted at /media/cd rom\\x1b[2J; unmount it"},
+      {{"flash", "/dev/sr3", image, "--yes"}, 4,
+       "busy: its disc is mounted at /media/cd rom\\x1b[2J; unmount it (umount '/media/cd rom\\x1b[2J', or "
+       "udisksctl unmount -b /dev/sr3 on a desktop)"},
       {{"flash", "/dev/sr1", image, "--yes", "--log", folder + "/link.jsonl"}, 2, "it is a symbolic link"},
       {{"flash", "/dev/sr1", image, "--yes", "--log", folder + "/fifo.jsonl"}, 2, "not a regular file"},
       {{"flash", "/dev/sr1", image, "--yes", "--log", folder + "/second.jsonl"}, 2, "other hard links"},
@@ -500,7 +504,9 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   };
   for (const Case &c : cases) {
     Output run = Run(c.args);
-    EXPECT_EQ(run.code, c.code) << c.args[0] << " " << c.args[1];
+    std::string words;
+    for (const std::string &word : c.args) words += word + " ";
+    EXPECT_EQ(run.code, c.code) << words;
     EXPECT_TRUE(Has(run.err, c.says)) << run.err;
   }
   EXPECT_EQ(Downloads(), 0u);
