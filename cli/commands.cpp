@@ -22,7 +22,7 @@ int ListCommand(bool json, bool header) {
   int listed = 0;
   for (const ListedDrive &drive : drives) {
     if (drive.error.empty()) ++listed;
-    else Complain(drive.device + (drive.device.back() == ':' ? " " : ": ") + drive.error);
+    else Complain(Named(drive.device) + drive.error);
   }
   if (json) {
     Say("%s\n", DrivesJson(drives).c_str());
@@ -66,7 +66,7 @@ int InfoCommand(const std::string &device, bool json) {
     }
   }
   if (!d.error.empty()) {
-    Complain(device + ": " + d.error);
+    Complain(Named(NameDrive(device).shown) + d.error);
     return Finished(OpenFailureCode(d.failure));
   }
   return Finished(d.busy ? EXIT_NO_DEVICE : EXIT_OK);

@@ -76,6 +76,10 @@ void Hint(Trouble trouble) {
   if (Recording != nullptr && Recording->trouble == TROUBLE_NONE) Recording->trouble = trouble;
   if (Quiet) return;
   std::lock_guard<std::mutex> hold(Speaking);
+  // Each hint once in a run, however many drives it fits.
+  static unsigned given;
+  if (trouble == TROUBLE_NONE || (given & (1u << trouble)) != 0) return;
+  given |= 1u << trouble;
   fputs(HintText(trouble), stderr);
 }
 
@@ -130,5 +134,5 @@ void SayImage(const RunRecord &record) {
 int OpenFailureCode(OpenFailure failure) {
   if (failure == OPEN_DENIED) Hint(TROUBLE_PERMISSION);
   if (failure == OPEN_BUSY) Hint(TROUBLE_BUSY);
-  return failure == OPEN_NOT_A_DEVICE ? EXIT_BAD_INPUT : EXIT_NO_DEVICE;
+  return failure == OPEN_NOT_A_DEVICE ? EXIT_BAD_INPUT : failure == OPEN_NOT_OPTICAL ? EXIT_REFUSED : EXIT_NO_DEVICE;
 }

@@ -50,6 +50,25 @@ bool AskIdentity(DriveLink &link, const std::string &device, DriveIdentity *iden
   return false;
 }
 
+// What a command is, in words: the download with its block index and the
+// checksum it carries.
+std::string CommandName(const ScsiCommand &command) {
+  char name[64];
+  switch (command.cdb[0]) {
+    case 0x00: return "TEST UNIT READY";
+    case 0x12:
+      if ((command.cdb[1] & 0x01) == 0) return "INQUIRY";
+      snprintf(name, sizeof name, "INQUIRY page %02Xh", command.cdb[2]);
+      return name;
+    case 0x55:
+      snprintf(name, sizeof name, "download block %02X, checksum %02X%02X", command.cdb[6], command.cdb[9],
+               command.cdb[10]);
+      return name;
+  }
+  snprintf(name, sizeof name, "command %02Xh", command.cdb[0]);
+  return name;
+}
+
 // Every command on standard error as it goes to the drive and as it ends.
 class VerboseTap : public CommandTap {
  public:
@@ -57,10 +76,11 @@ class VerboseTap : public CommandTap {
     static const char *const directions[] = {"none", "in", "out"};
     std::string cdb = HexBytes(command.cdb, (size_t)command.cdbLength, " %02X");
     if (command.direction == DATA_NONE || command.data == nullptr)
-      fprintf(stderr, "> cdb%s  no data, time-out %u s\n", cdb.c_str(), (unsigned)command.timeoutSeconds);
+      fprintf(stderr, "> %s: cdb%s  no data, time-out %u s\n", CommandName(command).c_str(), cdb.c_str(),
+              (unsigned)command.timeoutSeconds);
     else
-      fprintf(stderr, "> cdb%s  %s %u bytes, time-out %u s\n", cdb.c_str(), directions[command.direction],
-              (unsigned)command.length, (unsigned)command.timeoutSeconds);
+      fprintf(stderr, "> %s: cdb%s  %s %u bytes, time-out %u s\n", CommandName(command).c_str(), cdb.c_str(),
+              directions[command.direction], (unsigned)command.length, (unsigned)command.timeoutSeconds);
     started_ = Clock::now();
   }
   void After(const ScsiCommand &, const CommandResult &result) override {
@@ -399,7 +419,7 @@ int OpenJob(Job &job, const FlashOptions &options) {
   std::string why;
   job.drive = OpenDriveForFlash(job.named, &failure, &why);
   if (job.drive == nullptr) {
-    Complain(job.named + ": " + why);
+    Complain(Named(job.device) + why);
     return OpenFailureCode(failure);
   }
   job.record.address = job.drive->Address();
@@ -549,24 +569,60 @@ std::string Revisioned(const DriveFacts &facts) {
                      : "-";
 }
 
-// The end of a flash of several drives: a line per drive, and where a
-// drive came back under another node.
+// `text` in lines of at most `width` characters, each after `indent` blanks.
+std::string Wrapped(const std::string &text, size_t indent, size_t width) {
+  std::string out, line;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    std::string word = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    at = end == std::string::npos ? text.size() : end + 1;
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      out += std::string(indent, ' ') + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  if (!line.empty()) out += std::string(indent, ' ') + line + "\n";
+  return out;
+}
+
+std::string RevisionOf(const DriveFacts &facts) { return facts.known ? facts.identity.revision : "-"; }
+
+// The end of a flash of several drives, within 80 columns: a row per
+// drive with its revisions before and after, its time and outcome, and
+// under it why it ended so and where it came back under another node.
 void TellTable(const std::vector<Job> &jobs) {
-  Say("%-10s  %-30s  %-30s  %-22s  %7s  %s\n", "DEVICE", "BEFORE", "AFTER", "OUTCOME", "TIME", "REASON");
+  Say("%-10s  %-8s  %-8s  %7s  %s\n", "DEVICE", "BEFORE", "AFTER", "TIME", "OUTCOME");
   for (const Job &job : jobs) {
     std::string reason = job.record.reason;
     if (!job.record.afterDevice.empty() && job.record.afterDevice != job.record.device)
       reason = "came back as " + job.record.afterDevice + (reason.empty() ? "" : "; " + reason);
-    Say("%-10s  %-30.30s  %-30.30s  %-22s  %6.1fs  %s\n", job.device.c_str(),
-        Revisioned(job.record.before).c_str(), Revisioned(job.record.after).c_str(),
-        job.record.outcome.c_str(), job.record.seconds, reason.c_str());
+    Say("%-10s  %-8s  %-8s  %6.1fs  %s\n%s", job.device.c_str(), RevisionOf(job.record.before).c_str(),
+        RevisionOf(job.record.after).c_str(), job.record.seconds, job.record.outcome.c_str(),
+        Wrapped(reason, 12, 80).c_str());
   }
-  int troubles = 0;
-  for (const Job &job : jobs)
-    if (job.record.trouble != TROUBLE_NONE && (troubles & (1 << job.record.trouble)) == 0) {
-      troubles |= 1 << job.record.trouble;
-      Hint((Trouble)job.record.trouble);
-    }
+  for (const Job &job : jobs) Hint((Trouble)job.record.trouble);
+}
+
+// The last word on one drive: what it holds now, in one line.
+void TellVerdict(const Job &job, bool dryRun) {
+  const RunRecord &r = job.record;
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, "%.0f s", r.seconds);
+  // Named as it was when the run began; where it came back is said after.
+  const char *device = r.device.c_str();
+  if (job.code == EXIT_FLASHED && dryRun)
+    Say("checked %s: every check passed, nothing was written\n", device);
+  else if (job.code == EXIT_FLASHED)
+    Say("flashed %s: firmware %s -> %s in %s%s\n", device, RevisionOf(r.before).c_str(),
+        RevisionOf(r.after).c_str(), seconds,
+        !r.afterDevice.empty() && r.afterDevice != r.device ? (", back as " + r.afterDevice).c_str() : "");
+  else if (r.reason.compare(0, Named(r.device).size(), Named(r.device)) == 0)
+    Say("%s: %s (exit %d)\n", r.outcome.c_str(), r.reason.c_str(), job.code);  // it names the drive
+  else
+    Say("%s %s%s (exit %d)\n", r.outcome.c_str(), Named(r.device).c_str(),
+        r.reason.empty() ? "no reason given" : r.reason.c_str(), job.code);
 }
 
 // Keeps the records: one line per drive in the log, and on standard
@@ -667,7 +723,8 @@ void FlashSeveral(std::vector<Job> &jobs, const LoadedImage &image, const FlashO
       board.Add(job.device, Revisioned(job.record.before));
     }
   if (!options.dryRun) {
-    fprintf(stderr, "Flashing %zu drives. Do not turn off the power or unplug a drive.\n", rows.size());
+    fprintf(stderr, "Flashing %zu drive%s. Do not turn off the power or unplug a drive.\n", rows.size(),
+            rows.size() == 1 ? "" : "s");
     KeepSystemAwake(true);
   }
   // Held before the workers start, so that each inherits it; a worker
@@ -792,6 +849,7 @@ int FlashCommand(const FlashOptions &options) {
     EndRecord(job, options);
   }
   if (several && problem.empty()) TellTable(jobs);
+  for (const Job &job : jobs) TellVerdict(job, options.dryRun);
   KeepRecords(jobs, options, several);
   return Finished(several ? WorstCode(jobs) : jobs[0].code);
 }

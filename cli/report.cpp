@@ -89,6 +89,10 @@ static std::string Trimmed(const std::string &text) {
 
 bool IsBlank(const std::string &text) { return Trimmed(text).empty(); }
 
+std::string Named(const std::string &device) {
+  return device + (!device.empty() && device.back() == ':' ? " " : ": ");
+}
+
 bool SameDigest(const std::string &a, const std::string &b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)

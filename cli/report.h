@@ -21,6 +21,9 @@ std::string ListHeader();
 std::string DrivesJson(const std::vector<ListedDrive> &drives);
 
 bool IsBlank(const std::string &text);
+// A device's name before what is said of it: "/dev/sr0: ", and "D: " for
+// a drive letter, which has its colon already.
+std::string Named(const std::string &device);
 // Whether two digests in hex are the same, whatever the case of their letters.
 bool SameDigest(const std::string &a, const std::string &b);
 // Whether the drive is the "VENDOR PRODUCT" the user expects: the first

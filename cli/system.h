@@ -32,7 +32,9 @@ void PutBackLeftSettings();
 // Whether drives here have sg nodes and SCSI addresses to show (Linux).
 bool DrivesHaveNodes();
 
-enum OpenFailure { OPEN_NOT_A_DEVICE, OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED };
+// OPEN_NOT_OPTICAL: a drive the system itself calls no CD/DVD drive (a
+// fixed disk behind a drive letter), refused before any word about rights.
+enum OpenFailure { OPEN_NOT_A_DEVICE, OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED, OPEN_NOT_OPTICAL };
 
 // A drive opened for a flash and claimed against other flashes of it until
 // destroyed.

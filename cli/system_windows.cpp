@@ -110,6 +110,23 @@ char DriveLetter(const std::string &device) {
 // open the drive to write to it. INVALID_HANDLE_VALUE with the failure and
 // its sentence.
 static HANDLE OpenVolume(char letter, OpenFailure *failure, std::string *why) {
+  // What Windows calls the letter comes first: a letter that is not there,
+  // or a fixed disk, is said so before any word about rights.
+  char root[4] = {letter, ':', '\\', '\0'};
+  UINT type = GetDriveTypeA(root);
+  if (type == DRIVE_NO_ROOT_DIR) {
+    *failure = OPEN_MISSING;
+    *why = "no such drive";
+    return INVALID_HANDLE_VALUE;
+  }
+  if (type != DRIVE_CDROM) {
+    *failure = OPEN_NOT_OPTICAL;
+    *why = std::string("no CD/DVD drive: Windows calls it a ") +
+           (type == DRIVE_FIXED ? "fixed disk" : type == DRIVE_REMOVABLE ? "removable drive"
+            : type == DRIVE_REMOTE ? "network drive" : type == DRIVE_RAMDISK ? "RAM disk"
+            : "drive of unknown type") + "; nothing was sent";
+    return INVALID_HANDLE_VALUE;
+  }
   char path[8];
   snprintf(path, sizeof path, "\\\\.\\%c:", letter);
   HANDLE volume = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,

@@ -1,8 +1,8 @@
-// Words for what a drive or its host adapter answered. On Linux they come
-// from sg3_utils' library (both sense formats, every additional sense code
-// it knows, the kernel's names of host and driver status); the Windows
-// console program, which cannot link it, gives the codes with the sense
-// key's name.
+// Words for what a drive or its host adapter answered, from sg3_utils'
+// library (both sense formats, every additional sense code it knows): on
+// Linux by linking it, with the kernel's names of host and driver status;
+// in the Windows console program from tables written from it at build
+// time, with the adapter's status as a number.
 #ifndef FLASHTOOL_CLI_WORDS_H
 #define FLASHTOOL_CLI_WORDS_H
 

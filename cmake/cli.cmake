@@ -14,6 +14,17 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   add_library(cli_headers INTERFACE)
   target_include_directories(cli_headers SYSTEM INTERFACE ${third_party})
   set(cli_system cli/system_windows.cpp cli/words_windows.cpp)
+  # The words of sg3_utils' library, which the Windows build cannot link:
+  # written out as tables by a tool built and run on the build machine.
+  find_program(HOST_CXX NAMES g++ c++ REQUIRED)
+  set(generated ${CMAKE_BINARY_DIR}/generated)
+  add_custom_command(OUTPUT ${generated}/sense_words.inc
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${generated}
+    COMMAND ${HOST_CXX} -O1 ${CMAKE_SOURCE_DIR}/cmake/sense_words.cpp -lsgutils2 -o ${generated}/sense_words
+    COMMAND ${generated}/sense_words ${generated}/sense_words.inc
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/sense_words.cpp
+    VERBATIM)
+  list(APPEND cli_system ${generated}/sense_words.inc)
 else()
   find_package(CLI11 REQUIRED)
   find_package(nlohmann_json REQUIRED)
@@ -33,6 +44,7 @@ target_compile_options(flashtool PRIVATE -Wall -Wextra)
 target_link_libraries(flashtool PRIVATE flashsys cli_headers)
 set_target_properties(flashtool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  target_include_directories(flashtool PRIVATE ${generated})
   target_link_options(flashtool PRIVATE ${FLASHTOOL_STATIC_LINK})
   target_link_libraries(flashtool PRIVATE advapi32)  # SHA-256 of the image, by CryptoAPI
   # Windows file names ignore case: a console flashtool.exe would take the

@@ -17,13 +17,21 @@ _flashtool_devices()
     done
 }
 
-# Image files: .bin, named in capitals too when they come from a Windows
-# download; folders lead to them.
+# Image files: any file, since makers ship images as .bin, .hex, .rom, .fw
+# or with no extension at all; those that look like images first (bash 4.4
+# and later keep this order), in capitals too when they come from a Windows
+# download, then folders and every other file.
 _flashtool_images()
 {
-    compopt -o filenames 2>/dev/null
-    compgen -f -X '!*.[bB][iI][nN]' -- "$1"
+    compopt -o filenames -o nosort 2>/dev/null
+    local file
+    compgen -f -- "$1" | while IFS= read -r file; do
+        case ${file,,} in *.bin | *.hex | *.rom | *.fw | *.img) [[ -d $file ]] || printf '%s\n' "$file" ;; esac
+    done
     compgen -d -- "$1"
+    compgen -f -- "$1" | while IFS= read -r file; do
+        case ${file,,} in *.bin | *.hex | *.rom | *.fw | *.img) ;; *) [[ -d $file ]] || printf '%s\n' "$file" ;; esac
+    done
 }
 
 _flashtool()

@@ -340,12 +340,15 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   EXPECT_EQ(run.code, 0) << run.err;
   char sum[8];
   snprintf(sum, sizeof sum, "%04X", Checksum(40961));
-  EXPECT_EQ(run.out, "Drive:  /dev/sg1  QUOR VIRTUAL CD-RW, firmware 1.00\n"
-                     "Image:  " + image + "  40961 bytes, 2 blocks, checksum " + sum + "\n"
-                     "Flashed: the drive took all 2 blocks.\n"
-                     "Waiting 5 s before asking the drive, then up to 120 s for it to answer...\n"
-                     "The drive came back as /dev/sr2.\n"
-                     "Drive:  /dev/sr2  QUOR VIRTUAL CD-RW, firmware 2.00\n");
+  EXPECT_TRUE(Has(run.out, "Drive:  /dev/sg1  QUOR VIRTUAL CD-RW, firmware 1.00\n"
+                           "Image:  " + image + "  40961 bytes, 2 blocks, checksum " + sum + "\n"
+                           "Flashed: the drive took all 2 blocks.\n"
+                           "Waiting 5 s before asking the drive, then up to 120 s for it to answer...\n"
+                           "The drive came back as /dev/sr2.\n"
+                           "Drive:  /dev/sr2  QUOR VIRTUAL CD-RW, firmware 2.00\n"
+                           "flashed /dev/sg1: firmware 1.00 -> 2.00 in "))
+      << run.out;
+  EXPECT_TRUE(Has(run.out, " s, back as /dev/sr2\n")) << "the verdict last: " << run.out;
   EXPECT_TRUE(Has(run.err, "Flashing. Do not turn off the power or unplug the drive.\n"
                            "Written 50% (1 of 2 blocks)\n"
                            "Written 100% (2 of 2 blocks)\n")) << run.err;
@@ -392,7 +395,7 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   std::vector<std::string> since = Journal("SGIO");
   for (size_t i = before; i < since.size(); ++i) asked += Has(since[i], "cdb=00 ") && Has(since[i], "timeout=30000");
   EXPECT_EQ(asked, 3u) << "TEST UNIT READY after the flash, until the drive is ready";
-  EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 2.00"))
+  EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: flashed /dev/sr0: firmware 1.00 -> 2.00 in "))
       << unread.err;
 
   // A dry run sends no download; --json gives a script the run's record.
@@ -689,8 +692,14 @@ TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
   EXPECT_EQ(records[1]["outcome"], "failed");
   EXPECT_TRUE(Has(records[1]["reason"], "block 01 (2 of the image) failed")) << records[1];
   EXPECT_EQ(records[2]["after"]["revision"], "2.00");
-  EXPECT_TRUE(Has(batch.err, "/dev/sr1    QUOR VIRTUAL CD-RW 1.00         -                               failed"))
+  // The table within 80 columns, each reason under its row.
+  EXPECT_TRUE(Has(batch.err, "DEVICE      BEFORE    AFTER        TIME  OUTCOME\n")) << batch.err;
+  EXPECT_TRUE(Has(batch.err, "failed\n            block 01 (2 of the image) failed: SCSI status 02h (Check Condition),\n"))
       << batch.err;
+  size_t table = batch.err.find("DEVICE      BEFORE"), verdicts = batch.err.find("\nflashed /dev/sr0");
+  ASSERT_TRUE(table != std::string::npos && verdicts != std::string::npos) << batch.err;
+  for (size_t at = table, end; (end = batch.err.find('\n', at)) != std::string::npos && end <= verdicts; at = end + 1)
+    EXPECT_LE(end - at, 80u) << batch.err.substr(at, end - at);
   EXPECT_TRUE(Has(batch.err, "--all leaves out /dev/sr4: it is \"OTHER VIRTUAL CD-RW\"")) << batch.err;
   std::ifstream in(log);
   int lines = 0;

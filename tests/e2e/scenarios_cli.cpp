@@ -22,6 +22,24 @@ const bool registered = [] {
                 "flashtool list");
 
     std::string image = WriteImage("cli.bin", 40961);
+    // What Windows calls a letter comes before any word about rights.
+    Program &disk = StartConsoleTool("flashtool-cli.exe", {HardDisk('c')}, "flash c: \"" + image + "\" --yes");
+    ExpectExit(disk, 3);
+    Expect(OutputOf(disk).find("C: no CD/DVD drive: Windows calls it a fixed disk") != std::string::npos,
+           "a fixed disk said so: " + Escaped(OutputOf(disk)));
+    // A refusal in the same words as on Linux, from sg3_utils' tables.
+    VDrive refusing = CdDrive('d');
+    refusing.failAt = 0;
+    refusing.checkCondition = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+    Program &refused = StartConsoleTool("flashtool-cli.exe", {refusing}, "flash d: \"" + image + "\" --yes");
+    ExpectExit(refused, 6);
+    Expect(OutputOf(refused).find("block 00 (1 of the image) failed: SCSI status 02h (Check Condition), sense key 5 "
+                                  "(Illegal Request), ASC 24h, ASCQ 00h: Invalid field in cdb") != std::string::npos,
+           "Linux's words: " + Escaped(OutputOf(refused)));
+    Program &none = StartConsoleTool("flashtool-cli.exe", {CdDrive('d')}, "info q:");
+    ExpectExit(none, 4);
+    Expect(OutputOf(none).find("Q: no such drive") != std::string::npos,
+           "a letter that is not there: " + Escaped(OutputOf(none)));
     Program &flash = StartConsoleTool("flashtool-cli.exe", {CdDrive('d')},
                                       "flash d: \"" + image + "\" --yes --ready-timeout 5");
     ExpectExit(flash, 0, 60000);
