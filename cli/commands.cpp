@@ -98,8 +98,8 @@ int CheckCommand(const std::string &path, const std::string &sha256, bool json) 
   } else if (problem.empty()) {
     SayImage(record);
     Say("SHA-256: %s%s\n", record.sha256.c_str(), published ? " (as --sha256 says)" : "");
-    Say("Its size fits the download command. Whether it is firmware for a given drive\n"
-        "flashtool cannot tell: flash only the image the drive's maker published for that model.\n");
+    Say("Its size fits the download command. flashtool cannot tell whether it is\n"
+        "firmware for a given drive: flash only what its maker published for that model.\n");
   }
   if (kind != nullptr) Warn(path + " looks like " + kind + ", not like firmware");
   if (!problem.empty()) {

@@ -569,24 +569,6 @@ std::string Revisioned(const DriveFacts &facts) {
                      : "-";
 }
 
-// `text` in lines of at most `width` characters, each after `indent` blanks.
-std::string Wrapped(const std::string &text, size_t indent, size_t width) {
-  std::string out, line;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(' ', at);
-    std::string word = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? text.size() : end + 1;
-    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
-      out += std::string(indent, ' ') + line + "\n";
-      line.clear();
-    }
-    line += (line.empty() ? "" : " ") + word;
-  }
-  if (!line.empty()) out += std::string(indent, ' ') + line + "\n";
-  return out;
-}
-
 std::string RevisionOf(const DriveFacts &facts) { return facts.known ? facts.identity.revision : "-"; }
 
 // The end of a flash of several drives, within 80 columns: a row per
@@ -600,7 +582,7 @@ void TellTable(const std::vector<Job> &jobs) {
       reason = "came back as " + job.record.afterDevice + (reason.empty() ? "" : "; " + reason);
     Say("%-10s  %-8s  %-8s  %6.1fs  %s\n%s", job.device.c_str(), RevisionOf(job.record.before).c_str(),
         RevisionOf(job.record.after).c_str(), job.record.seconds, job.record.outcome.c_str(),
-        Wrapped(reason, 12, 80).c_str());
+        Wrapped(reason, 12, 12, 80).c_str());
   }
   for (const Job &job : jobs) Hint((Trouble)job.record.trouble);
 }

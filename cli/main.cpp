@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/report.h"
+#include "cli/system.h"
 #include "core/shown.h"
 
 #ifndef FLASHTOOL_VERSION
@@ -21,8 +22,8 @@ static const char ExitCodes[] =
     "  1    part of the image is in the drive: a block after the first failed (do not\n"
     "       use it before a flash succeeds); or it came back with another revision\n"
     "       than --expect-revision names\n"
-    "  2    bad arguments (DEVICE not a drive, one drive named twice, blank --expect),\n"
-    "       an image that cannot be flashed, or not the one --sha256 names\n"
+    "  2    bad arguments (DEVICE not a drive, one drive named twice, a blank\n"
+    "       --expect), an image that cannot be flashed, or not the one --sha256 names\n"
     "  3    refused: no CD/DVD drive, another drive than --expect names, drives of\n"
     "       different models, not confirmed\n"
     "  4    the device cannot be opened (missing, no permission, busy, mounted), does\n"
@@ -43,13 +44,64 @@ static const char ExitCodes[] =
     "  $ flashtool check fw.bin\n"
     "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
     "  SHA-256: 3a7b...e41f\n"
-    "  Its size fits the download command. Whether it is firmware for a given drive\n"
-    "  flashtool cannot tell: flash only the image the drive's maker published for that model.\n"
+    "  Its size fits the download command. flashtool cannot tell whether it is\n"
+    "  firmware for a given drive: flash only what its maker published for that model.\n"
     "  $ flashtool flash /dev/sr0 fw.bin --expect \"QUOR VIRTUAL CD-RW\" --dry-run\n"
     "  Drive:  /dev/sr0  QUOR VIRTUAL CD-RW, firmware 1.00\n"
     "  Image:  fw.bin  40961 bytes, 2 blocks, checksum 0B09\n"
     "  Dry run: every check passed; nothing was written.\n"
     "  $ flashtool flash /dev/sr0 fw.bin --yes --log service.jsonl\n";
+
+// Help as wide as the terminal (80 columns when there is none): a column of
+// names, the words beside them wrapped, usage lines with the words the
+// command reads ("DEVICE... IMAGE").
+class Help : public CLI::Formatter {
+ public:
+  explicit Help(size_t width) : width_(width) { column_width(26); }
+  std::string make_description(const CLI::App *app) const override {
+    return Wrapped(app->get_description(), 0, 0, width_);
+  }
+  std::string make_usage(const CLI::App *app, std::string name) const override {
+    std::string usage = "Usage: " + name;
+    if (!app->get_options([](const CLI::Option *o) { return o->nonpositional(); }).empty()) usage += " [OPTIONS]";
+    for (const CLI::Option *o : app->get_options([](const CLI::Option *o) { return o->get_positional(); }))
+      usage += " " + o->get_name(true, false);
+    if (!app->get_subcommands({}).empty()) usage += " COMMAND";
+    return Wrapped(usage, 0, 4, width_);
+  }
+  // A footer's long lines wrapped, each keeping its indent.
+  std::string make_footer(const CLI::App *app) const override {
+    std::string footer = app->get_footer(), out;
+    for (size_t at = 0; at < footer.size();) {
+      size_t end = std::min(footer.find('\n', at), footer.size());
+      std::string line = footer.substr(at, end - at);
+      size_t indent = line.find_first_not_of(' ');
+      if (line.size() <= width_ || indent == std::string::npos) out += line + "\n";
+      else out += Wrapped(line.substr(indent), indent, indent + 2, width_);
+      at = end + 1;
+    }
+    return out;
+  }
+  std::string make_option(const CLI::Option *opt, bool positional) const override {
+    std::string name = make_option_name(opt, positional) + (positional ? "" : make_option_opts(opt));
+    return Entry(name, make_option_desc(opt));
+  }
+  std::string make_subcommand(const CLI::App *sub) const override {
+    return Entry(sub->get_display_name(true), sub->get_description());
+  }
+
+ private:
+  // "  NAME   words..." with the words wrapped under their column, or under
+  // the name when it is wider than the column.
+  std::string Entry(const std::string &name, const std::string &words) const {
+    size_t column = get_column_width();
+    std::string head = "  " + name;
+    if (head.size() + 2 > column) return head + "\n" + Wrapped(words, column, column, width_);
+    std::string text = Wrapped(words, column, column, width_);
+    return head + text.substr(head.size());
+  }
+  size_t width_;
+};
 
 // A blank --expect (an unset shell variable) would otherwise check nothing.
 static std::string NotBlank(const std::string &value) {
@@ -76,6 +128,7 @@ int main(int argc, char **argv) {
   CLI::App app("Writes a firmware image into a CD/DVD drive and lists the drives it can reach.",
                "flashtool");
   app.set_version_flag("-V,--version", "flashtool " FLASHTOOL_VERSION);
+  app.formatter(std::make_shared<Help>(OutputColumns()));
   app.footer(ExitCodes);
   app.require_subcommand(1);
 
@@ -84,11 +137,14 @@ int main(int argc, char **argv) {
   bool json = false, header = false;
   list->add_flag("--json", json, "Print a JSON array of objects instead");
   list->add_flag("--header", header, "Name the columns in a first line, also when the output is no terminal");
+  list->footer("Exit codes: 0 a drive was listed, 4 none could be, 2 bad arguments (all: flashtool --help).");
 
   CLI::App *info = app.add_subcommand("info", "What DEVICE says it is, its nodes, address and serial; writes nothing");
   std::string infoDevice;
   info->add_option("DEVICE", infoDevice, "The drive: /dev/sr0 or /dev/sg1 on Linux, D: on Windows")->required();
   info->add_flag("--json", json, "Print a JSON object instead");
+  info->footer("Exit codes: 0 the drive answered, 2 not a drive, 4 cannot be opened, busy or no answer "
+               "(all: flashtool --help).");
 
   CLI::App *check = app.add_subcommand("check", "Size, blocks, checksum and SHA-256 of IMAGE, whether its size fits, and what it plainly is when it is no firmware");
   std::string checkImage, checkSha256;
@@ -97,8 +153,13 @@ int main(int argc, char **argv) {
       ->type_name("HEX")
       ->check(CLI::Validator(Sha256, ""));
   check->add_flag("--json", json, "Print a JSON object instead");
+  check->footer("Exit codes: 0 the size fits, 2 an image that cannot be flashed or is not the one --sha256 "
+                "names (all: flashtool --help).");
 
   CLI::App *flash = app.add_subcommand("flash", "Write IMAGE into the drive DEVICE");
+  flash->footer("Exit codes: 0 flashed, 1 part of the image in the drive, 2 bad input, 3 refused, 4 cannot "
+                "open, 5 every block taken but not confirmed, 6 nothing written, 128+N interrupted before "
+                "the first block (all: flashtool --help).");
   FlashOptions options;
   std::vector<std::string> positionals;
   flash->add_option("DEVICE... IMAGE", positionals,

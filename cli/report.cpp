@@ -72,6 +72,24 @@ std::string DrivesJson(const std::vector<ListedDrive> &drives) {
   return JsonLine(list, 2);
 }
 
+std::string Wrapped(const std::string &text, size_t first, size_t indent, size_t width) {
+  std::string out, line;
+  size_t at = 0, margin = first;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    std::string word = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    at = end == std::string::npos ? text.size() : end + 1;
+    if (!line.empty() && margin + line.size() + 1 + word.size() > width) {
+      out += std::string(margin, ' ') + line + "\n";
+      line.clear();
+      margin = indent;
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  if (!line.empty()) out += std::string(margin, ' ') + line + "\n";
+  return out;
+}
+
 std::string HexBytes(const uint8_t *bytes, size_t count, const char *format) {
   std::string hex;
   char one[8];

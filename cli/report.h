@@ -31,6 +31,10 @@ bool SameDigest(const std::string &a, const std::string &b);
 // end of each do not count, everything else does, case included.
 bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
 
+// `text` in lines of at most `width` characters (a word longer than that
+// keeps its line), the first after `first` blanks, the others after `indent`.
+std::string Wrapped(const std::string &text, size_t first, size_t indent, size_t width);
+
 // The bytes in hex, each as `format` prints one: " %02X" for "12 00 24".
 std::string HexBytes(const uint8_t *bytes, size_t count, const char *format);
 

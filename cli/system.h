@@ -115,6 +115,8 @@ std::string SystemErrorText(uint32_t code);
 
 bool InputIsTerminal();
 bool OutputIsTerminal();
+// How wide standard output is: the terminal's columns, 80 when it is none.
+size_t OutputColumns();
 // Waits until standard input can be read; false when an interrupt came
 // first, also one that came just before.
 bool AwaitInput();

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <openssl/evp.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -352,6 +353,12 @@ std::string SystemErrorText(uint32_t code) { return strerror((int)code); }
 
 bool InputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 bool OutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+size_t OutputColumns() {
+  struct winsize size;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+  return 80;
+}
 bool MessagesAreTerminal() { return isatty(STDERR_FILENO) == 1; }
 const char *ProgressNote() { return ""; }
 

@@ -266,6 +266,15 @@ std::string SystemErrorText(uint32_t code) {
 
 bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+size_t OutputColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO console;
+  if (OutputIsTerminal() && GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
+    size_t columns = (size_t)(console.srWindow.Right - console.srWindow.Left + 1);
+    if (columns >= 40) return columns;
+  }
+  return 80;
+}
 bool MessagesAreTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 // Interrupts: 2 for Ctrl-C, 21 for Ctrl-Break (the C runtime's SIGINT and

@@ -514,6 +514,16 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
   }
   EXPECT_EQ(Downloads(), 0u);
   EXPECT_TRUE(Journal("TAPEWRITE").empty()) << "nothing written to the tape";
+  // Help, not on a terminal: 80 columns, the usage in the words it reads.
+  for (const char *command : {"", "list", "info", "check", "flash"}) {
+    std::vector<std::string> words{"--help"};
+    if (*command != '\0') words.insert(words.begin(), command);
+    Output help = Run(words);
+    EXPECT_EQ(help.code, 0) << command;
+    for (size_t at = 0, end; (end = help.out.find('\n', at)) != std::string::npos; at = end + 1)
+      EXPECT_LE(end - at, 80u) << command << ": " << help.out.substr(at, end - at);
+    if (std::string(command) == "flash") EXPECT_TRUE(Has(help.out, "Usage: flashtool flash [OPTIONS] DEVICE... IMAGE\n"));
+  }
   struct stat keptFile;
   EXPECT_TRUE(stat(kept.c_str(), &keptFile) == 0 && keptFile.st_size == 0) << "nothing written through a link";
   Output matching = Run({"flash", "/dev/sr1", image, "--yes", "--expect", "  OTHER   VIRTUAL CD-RW "});
