@@ -131,8 +131,18 @@ class ProgressBoard {
     std::lock_guard<std::mutex> hold(lock_);
     if (terminal_) Draw();
   }
+  // An interrupt came and is held: said once, below the rows on a terminal.
+  void Held() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (held_) return;
+    held_ = true;
+    if (terminal_) Draw();
+    else fprintf(stderr, "%s\n", HeldWords);
+  }
 
  private:
+  static constexpr const char *HeldWords =
+      "flashtool: interrupt held until the flash ends: a drive left half-written may never start again";
   struct Row {
     std::string device, identity;
     int sent, blocks;
@@ -147,13 +157,16 @@ class ProgressBoard {
     return line;
   }
   void Draw() {
-    if (drawn_) fprintf(stderr, "\x1b[%zuA", rows_.size());  // back to the first row
+    if (drawn_) fprintf(stderr, "\x1b[%zuA", drawnLines_);  // back to the first row
     for (const Row &r : rows_) fprintf(stderr, "\r\x1b[K%s%s\n", Line(r).c_str(), ProgressNote());
+    if (held_) fprintf(stderr, "\r\x1b[K%s\n", HeldWords);
     fflush(stderr);
     drawn_ = true;
+    drawnLines_ = rows_.size() + (held_ ? 1 : 0);
   }
   bool terminal_;
-  bool drawn_ = false;
+  bool drawn_ = false, held_ = false;
+  size_t drawnLines_ = 0;
   std::mutex lock_;
   std::vector<Row> rows_;
 };
@@ -172,6 +185,7 @@ class ConsoleObserver : public FlashObserver {
     record_.blockFacts.push_back({0, SinceLastBlock(), "ok"});
     if (board_ != nullptr) {
       board_->Update(row_, sent, blocks, "flashing");
+      if (HeldInterruptDue() && InterruptWaiting()) board_->Held();
       return;
     }
     if (!toldHeld_ && HeldInterruptDue() && InterruptWaiting()) {
@@ -179,7 +193,7 @@ class ConsoleObserver : public FlashObserver {
       fprintf(stderr, "%sflashtool: interrupt held until the flash ends: a drive left half-written may never start again\n",
               MessagesAreTerminal() ? "\n" : "");
     }
-    std::string line = progress_.After(sent, blocks);
+    std::string line = progress_.After(sent, blocks, BLOCK_SIZE, SecondsSince(firstBlock_));
     fputs(line.c_str(), stderr);
     fflush(stderr);
   }
@@ -223,7 +237,7 @@ class ConsoleObserver : public FlashObserver {
       if (InterruptRequested() != 0) return true;
       fprintf(stderr, "Flashing. Do not turn off the power or unplug the drive.\n");
     }
-    lastBlock_ = Clock::now();
+    lastBlock_ = firstBlock_ = Clock::now();
     return false;
   }
 
@@ -235,14 +249,16 @@ class ConsoleObserver : public FlashObserver {
   size_t row_;
   ProgressLines progress_{MessagesAreTerminal(), ProgressNote()};
   bool toldHeld_ = false;
-  Clock::time_point nextLook_, lastBlock_;
+  Clock::time_point nextLook_, lastBlock_, firstBlock_;
 };
 
 // An interrupt that came and waits, or came and was handled.
 bool Interrupted() { return InterruptRequested() != 0 || InterruptWaiting(); }
 
+// The same words for one drive and for several, whose workers hold the
+// signal until the last of them ends.
 std::string InterruptText() {
-  int signal = InterruptRequested();
+  int signal = InterruptRequested() != 0 ? InterruptRequested() : InterruptHeld();
   return signal != 0 ? InterruptName(signal) : "an interrupt";
 }
 
@@ -363,11 +379,36 @@ void LookForDrive(Job &job, const FlashOptions &options, Comeback &comeback, boo
 // the kernel never resets the drive for it, at most one a second, until it
 // answers (a drive without a disc answers NOT READY, MEDIUM NOT PRESENT) or
 // the time is up. `lastWord` is what it said last.
-Back WaitForDrive(Job &job, const FlashOptions &options, Comeback &comeback, std::string *lastWord) {
+// `show`: the wait told as it goes (one drive): on a terminal a line
+// redrawn with its time and what the drive last said, elsewhere such a line
+// every ten seconds.
+Back WaitForDrive(Job &job, const FlashOptions &options, Comeback &comeback, std::string *lastWord,
+                  bool show) {
   Say("Waiting %d s before asking the drive, then up to %d s for it to answer...\n",
       options.settleSeconds, options.readySeconds);
-  Clock::time_point settled = Clock::now() + std::chrono::seconds(options.settleSeconds);
-  if (!Pause(settled, comeback)) return Back::INTERRUPTED;
+  Clock::time_point started = Clock::now(), settled = started + std::chrono::seconds(options.settleSeconds);
+  bool terminal = MessagesAreTerminal(), drawn = false;
+  long toldAt = 0;
+  auto tell = [&](bool last) {
+    if (!show) return;
+    double seconds = SecondsSince(started);
+    std::string line = "Waiting for the drive: " + MinutesSeconds(seconds) +
+                       (lastWord->empty() ? "" : ", it last said: " + *lastWord);
+    if (terminal) {
+      if (line.size() > 79) line = line.substr(0, 76) + "...";
+      fprintf(stderr, "\r\x1b[K%s%s", Shown(line).c_str(), last ? "\n" : "");
+      drawn = !last;
+    } else if (!last && (long)seconds / 10 > toldAt) {
+      toldAt = (long)seconds / 10;
+      fprintf(stderr, "%s\n", Shown(line).c_str());
+    }
+    fflush(stderr);
+  };
+  auto end = [&](Back back) {
+    if (drawn) tell(true);
+    return back;
+  };
+  if (!Pause(settled, comeback)) return end(Back::INTERRUPTED);
   Clock::time_point until = settled + std::chrono::seconds(options.readySeconds);
   bool untold = false;
   for (;;) {
@@ -375,15 +416,16 @@ Back WaitForDrive(Job &job, const FlashOptions &options, Comeback &comeback, std
     if (job.drive == nullptr) LookForDrive(job, options, comeback, &untold);
     if (job.drive != nullptr) {
       CommandResult result = job.drive->Link().Run(TestUnitReadyCommand(SETTLE_READY_TIMEOUT_S));
-      if (DriveAnswersReady(result)) return Back::YES;
+      if (DriveAnswersReady(result)) return end(Back::YES);
       *lastWord = FailureReason(result, SystemErrorText(result.systemError));
       if (job.drive->Gone(result)) {
         job.drive.reset();
         comeback.Left(job.ticket);
       }
     }
-    if (Clock::now() >= until) return untold ? Back::UNTOLD : Back::NO;
-    if (!Pause(asked + std::chrono::seconds(1), comeback)) return Back::INTERRUPTED;
+    tell(false);
+    if (Clock::now() >= until) return end(untold ? Back::UNTOLD : Back::NO);
+    if (!Pause(asked + std::chrono::seconds(1), comeback)) return end(Back::INTERRUPTED);
   }
 }
 
@@ -505,7 +547,7 @@ int RunJob(Job &job, const LoadedImage &image, const FlashOptions &options, Prog
   }
   if (board != nullptr) board->Update(row, report.blocksSent, report.blocksSent, "waiting for the drive");
   std::string lastWord;
-  switch (WaitForDrive(job, options, comeback, &lastWord)) {
+  switch (WaitForDrive(job, options, comeback, &lastWord, board == nullptr)) {
     case Back::YES: return TellDriveBack(job, options);
     case Back::INTERRUPTED:
       Complain("interrupted (" + InterruptText() + ") while waiting for the drive; " + StillWriting(job.device));

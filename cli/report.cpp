@@ -150,17 +150,25 @@ std::string FailureReason(const CommandResult &result, const std::string &system
   return reason.empty() ? "no reason given" : reason;
 }
 
-std::string ProgressLines::After(int sent, int blocks) {
+std::string MinutesSeconds(double seconds) {
+  long whole = seconds > 0 ? (long)(seconds + 0.5) : 0;
+  char text[32];
+  snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+  return text;
+}
+
+std::string ProgressLines::After(int sent, int blocks, uint32_t blockBytes, double seconds) {
   int percent = blocks > 0 ? (int)((long long)sent * 100 / blocks) : 100;
-  char line[128];
-  if (terminal_) {
-    // Redrawn in place; the last one ends the line.
-    snprintf(line, sizeof line, "\rBlock %d of %d (%d%%)%s%s", sent, blocks, percent,
-             note_, sent == blocks ? "\n" : "");
-    return line;
+  if (!terminal_) {
+    if (percent / 10 <= tenthsShown_) return "";
+    tenthsShown_ = percent / 10;
   }
-  if (percent / 10 <= tenthsShown_) return "";
-  tenthsShown_ = percent / 10;
-  snprintf(line, sizeof line, "Written %d%% (%d of %d blocks)\n", tenthsShown_ * 10, sent, blocks);
-  return line;
+  double left = sent > 0 ? seconds * (blocks - sent) / sent : 0;
+  char line[192];
+  snprintf(line, sizeof line, "Written %d of %d blocks (%d%%), %llu of %llu bytes, %s, about %s left", sent,
+           blocks, percent, (unsigned long long)sent * blockBytes, (unsigned long long)blocks * blockBytes,
+           MinutesSeconds(seconds).c_str(), MinutesSeconds(left).c_str());
+  // Redrawn in place on a terminal; the last one ends the line.
+  if (terminal_) return std::string("\r\x1b[K") + line + note_ + (sent == blocks ? "\n" : "");
+  return std::string(line) + "\n";
 }

@@ -43,14 +43,19 @@ std::string HexBytes(const uint8_t *bytes, size_t count, const char *format);
 // `systemText` words a system error.
 std::string FailureReason(const CommandResult &result, const std::string &systemText);
 
-// Progress of a flash: on a terminal one line that is redrawn for every
-// block, elsewhere a line at every tenth.
+// "0:41", "12:05": minutes and seconds.
+std::string MinutesSeconds(double seconds);
+
+// Progress of a flash in one form, "Written 2 of 8 blocks (25%), 81920 of
+// 327680 bytes, 0:01, about 0:03 left": on a terminal one line redrawn for
+// every block, elsewhere the same words at every tenth.
 class ProgressLines {
  public:
   // `note` follows the redrawn line.
   ProgressLines(bool terminal, const char *note) : terminal_(terminal), note_(note) {}
-  // The text to print after `sent` of `blocks` blocks; empty when nothing is due.
-  std::string After(int sent, int blocks);
+  // The text to print after `sent` of `blocks` blocks of `blockBytes`
+  // bytes, `seconds` after the first; empty when nothing is due.
+  std::string After(int sent, int blocks, uint32_t blockBytes, double seconds);
 
  private:
   bool terminal_;

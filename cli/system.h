@@ -137,6 +137,7 @@ void CatchInterrupts();
 int InterruptRequested();       // what came (a signal number), 0 when nothing did
 void HoldInterrupts();
 bool InterruptWaiting();        // one came while held
+int InterruptHeld();            // what waits while held (as InterruptRequested), 0 when nothing
 void ReleaseInterrupts();
 // The name of what InterruptRequested answered: "SIGINT", "Ctrl-C".
 std::string InterruptName(int interrupt);

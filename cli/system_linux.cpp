@@ -423,6 +423,14 @@ void HoldInterrupts() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+int InterruptHeld() {
+  sigset_t pending;
+  sigpending(&pending);
+  for (int signal : Caught)
+    if (sigismember(&pending, signal)) return signal;
+  return 0;
+}
+
 bool InterruptWaiting() {
   sigset_t pending;
   sigpending(&pending);

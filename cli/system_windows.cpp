@@ -346,6 +346,7 @@ void HoldInterrupts() {
 }
 
 bool InterruptWaiting() { return Waiting != 0; }
+int InterruptHeld() { return Waiting != 0 ? (int)Requested : 0; }
 
 void ReleaseInterrupts() {
   if (Holding) GiveBackConsoleClose();

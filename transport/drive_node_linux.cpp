@@ -132,13 +132,13 @@ std::string PortOf(const std::string &address) {
 // its place, and only a user who may open the drive can hold it. The sg
 // node, where there is one: opening it makes the kernel send nothing.
 int LockDrive(const std::string &address, bool exclusive) {
-  std::string node = GenericNodeAt(address);
-  if (node.empty()) node = CdromNodeAt(address);
-  if (node.empty()) {
-    errno = ENODEV;
-    return -1;
-  }
-  int fd = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  std::string generic = GenericNodeAt(address), cdrom = CdromNodeAt(address);
+  int fd = generic.empty() ? -1 : open(generic.c_str(), flags);
+  // A /dev without the sg node that sysfs names (a container's) has every
+  // process fall back the same way.
+  if (fd < 0 && (generic.empty() || errno == ENOENT) && !cdrom.empty()) fd = open(cdrom.c_str(), flags);
+  if (fd < 0 && generic.empty() && cdrom.empty()) errno = ENODEV;
   if (fd < 0) return -1;
   DeviceNode opened;
   if (InspectDescriptor(fd, &opened) != 0 || opened.kind == NODE_OTHER || ScsiAddressOf(opened) != address) {

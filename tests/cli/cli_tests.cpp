@@ -350,8 +350,8 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
       << run.out;
   EXPECT_TRUE(Has(run.out, " s, back as /dev/sr2\n")) << "the verdict last: " << run.out;
   EXPECT_TRUE(Has(run.err, "Flashing. Do not turn off the power or unplug the drive.\n"
-                           "Written 50% (1 of 2 blocks)\n"
-                           "Written 100% (2 of 2 blocks)\n")) << run.err;
+                           "Written 1 of 2 blocks (50%), 40960 of 81920 bytes, ")) << run.err;
+  EXPECT_TRUE(Has(run.err, "\nWritten 2 of 2 blocks (100%), 81920 of 81920 bytes, ")) << run.err;
   EXPECT_TRUE(Has(run.err, "sleep and shutdown are not held off during the flash: no system bus")) << run.err;
 
   std::vector<std::string> sent = Journal("SGIO");
@@ -841,7 +841,9 @@ TEST_F(Flashtool, OnATerminalAsksForYesAndRedrawsProgress) {
   seen.clear();
   EXPECT_EQ(onTerminal("YES\n", &seen), 0) << seen;
   EXPECT_TRUE(Has(seen, "Type YES to write " + image + " into /dev/sr0: YES")) << seen;
-  EXPECT_TRUE(Has(seen, "\rBlock 1 of 2 (50%)\rBlock 2 of 2 (100%)\r\n")) << seen;
+  // One line, redrawn, in the words of a log.
+  EXPECT_TRUE(Has(seen, "\r\x1b[KWritten 1 of 2 blocks (50%), 40960 of 81920 bytes, ")) << seen;
+  EXPECT_TRUE(Has(seen, "\r\x1b[KWritten 2 of 2 blocks (100%), 81920 of 81920 bytes, ")) << seen;
   EXPECT_EQ(Downloads(), 2u);
 }
 

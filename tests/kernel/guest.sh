@@ -62,7 +62,7 @@ ft_bg() {
 collect() { wait $pid; rc=$?; kill $dog 2>/dev/null; }
 # Until flashtool has sent its first block (a progress line), 10 s at most.
 first_block() {
-  for _ in $(seq 200); do grep -q 'Written\|Block 1 ' /tmp/out /tmp/err 2>/dev/null && return 0; usleep 50000; done
+  for _ in $(seq 200); do grep -q 'Written' /tmp/out /tmp/err 2>/dev/null && return 0; usleep 50000; done
   return 1
 }
 
