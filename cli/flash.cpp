@@ -480,8 +480,11 @@ int OpenJob(Job &job, const FlashOptions &options) {
 // with, the reason told.
 int CheckJob(const Job &job, const FlashOptions &options) {
   if (!IsCdDvdDrive(job.identity)) {
-    Complain(job.device + " is no CD/DVD drive (device type " +
-             std::to_string(job.identity.deviceType) + "); nothing was sent");
+    Complain(job.device + (job.identity.deviceType == CD_DVD_DEVICE_TYPE
+                               ? " answers for a CD/DVD unit that is not connected (peripheral qualifier " +
+                                     std::to_string(job.identity.qualifier) + ")"
+                               : " is no CD/DVD drive (device type " + std::to_string(job.identity.deviceType) + ")") +
+             "; nothing was sent");
     return EXIT_REFUSED;
   }
   if (!options.expect.empty() && !IsExpectedDrive(job.identity, options.expect)) {

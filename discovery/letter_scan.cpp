@@ -25,7 +25,10 @@ int ScanDriveLetters(DriveTable &table) {
 
     InquireVolume(volume, request);
     DriveIdentity identity = ParseInquiry(request.data, INQUIRY_ALLOCATION);
-    if (!IsCdDvdDrive(identity)) {
+    // The device type alone decides: Windows already made the letter a
+    // CD/DVD volume, and a unit that is not there fails at its INQUIRY in a
+    // flash, cleanly.
+    if (identity.deviceType != CD_DVD_DEVICE_TYPE) {
       CloseHandle(volume);
       continue;
     }

@@ -46,7 +46,9 @@ BOOL WINAPI RecordIoControl(HANDLE drive, DWORD code, LPVOID in, DWORD inSize, L
   if (code == IOCTL_SCSI_PASS_THROUGH && header->Cdb[0] == 0x12) {
     char letter = (char)((INT_PTR)drive - 0x1000);
     BYTE *data = (BYTE *)out + header->DataBufferOffset;
-    data[0] = CdLetters.find(letter) != std::string::npos ? 0x05 : 0x00;
+    // G: answers with its qualifier bits set (25h): the scan looks at the
+    // device type alone, since Windows already made the letter a CD/DVD volume.
+    data[0] = CdLetters.find(letter) == std::string::npos ? 0x00 : letter == 'g' ? 0x25 : 0x05;
     memcpy(data + 8, "VENDOR  PRODUCT NAME    1.23", 28);
     data[35] = (BYTE)letter;
   }
