@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-// StatusText, SenseKeyText and AscTexts: sg3_utils' words, written at
+// StatusText, SenseKeyText, UnknownFormats and AscTexts: sg3_utils' words, written at
 // build time (cmake/sense_words.cpp), so that the console program says
 // what flashtool on Linux says.
 #include "sense_words.inc"
@@ -14,9 +14,7 @@ std::string StatusWords(uint8_t status) { return StatusText[status]; }
 // table holds only the codes whose words differ from these.
 static std::string UnknownCode(uint8_t asc, uint8_t ascq) {
   char text[96];
-  if (asc >= 0x80) snprintf(text, sizeof text, "vendor specific ASC=%02x, ASCQ=%02x (hex)", asc, ascq);
-  else if (ascq >= 0x80) snprintf(text, sizeof text, "ASC=%02x, vendor specific qualification ASCQ=%02x (hex)", asc, ascq);
-  else snprintf(text, sizeof text, "ASC=%02x, ASCQ=%02x (hex)", asc, ascq);
+  snprintf(text, sizeof text, UnknownFormats[asc >= 0x80 ? 0 : ascq >= 0x80 ? 1 : 2], asc, ascq);
   return text;
 }
 

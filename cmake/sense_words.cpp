@@ -11,13 +11,15 @@
 #include <cstring>
 #include <string>
 
-// What the library says of a code it does not know, as words_windows.cpp
-// says it too.
+// What the library says of a code it does not know: a vendor's ASC, a
+// vendor's ASCQ, neither. Written out too, for words_windows.cpp.
+static const char *const UnknownFormats[3] = {"vendor specific ASC=%02x, ASCQ=%02x (hex)",
+                                              "ASC=%02x, vendor specific qualification ASCQ=%02x (hex)",
+                                              "ASC=%02x, ASCQ=%02x (hex)"};
+
 static std::string Fallback(int asc, int ascq) {
   char text[96];
-  if (asc >= 0x80) snprintf(text, sizeof text, "vendor specific ASC=%02x, ASCQ=%02x (hex)", asc, ascq);
-  else if (ascq >= 0x80) snprintf(text, sizeof text, "ASC=%02x, vendor specific qualification ASCQ=%02x (hex)", asc, ascq);
-  else snprintf(text, sizeof text, "ASC=%02x, ASCQ=%02x (hex)", asc, ascq);
+  snprintf(text, sizeof text, UnknownFormats[asc >= 0x80 ? 0 : ascq >= 0x80 ? 1 : 2], asc, ascq);
   return text;
 }
 
@@ -48,6 +50,8 @@ int main(int argc, char **argv) {
     sg_get_sense_key_str(key, sizeof text, text);
     printf("  %s,\n", Literal(text).c_str());
   }
+  printf("};\nstatic const char *const UnknownFormats[3] = {\n");
+  for (const char *format : UnknownFormats) printf("  %s,\n", Literal(format).c_str());
   printf("};\nstruct AscText { unsigned char asc, ascq; const char *text; };\n");
   printf("static const AscText AscTexts[] = {\n");
   for (int asc = 0; asc < 256; ++asc)
