@@ -13,7 +13,6 @@
 #include "cli/report.h"
 #include "cli/system.h"
 #include "core/flash_sequence.h"
-#include "core/image_kind.h"
 #include "transport/image_file.h"
 
 int ListCommand(bool json, bool header) {
@@ -82,17 +81,15 @@ int CheckCommand(const std::string &path, const std::string &sha256, bool json) 
   RunRecord record;
   record.imagePath = path;
   ReadImageFacts(record, image);
-  const char *kind = problem.empty() ? PlainlyNoFirmware(image.blocks, (size_t)image.plan.imageSize) : nullptr;
+  std::string warning = NoFirmwareWords(image);
   FreeImage(image);
   bool published = problem.empty() && !sha256.empty();
-  if (published && !SameDigest(record.sha256, sha256))
-    problem = "its SHA-256 is " + record.sha256 + ", not " + sha256 +
-              " as --sha256 says: not the image its maker published";
+  if (problem.empty()) problem = DigestProblem(record, sha256);
   if (json) {
     nlohmann::ordered_json out = ImageJson(record);
     out["flashable"] = problem.empty();
     if (published) out["sha256_matches"] = problem.empty();
-    if (kind != nullptr) out["warning"] = std::string("looks like ") + kind + ", not like firmware";
+    if (!warning.empty()) out["warning"] = warning;
     if (!problem.empty()) out["problem"] = problem;
     Say("%s\n", JsonLine(out, 2).c_str());
   } else if (problem.empty()) {
@@ -101,7 +98,7 @@ int CheckCommand(const std::string &path, const std::string &sha256, bool json) 
     Say("Its size fits the download command. flashtool cannot tell whether it is\n"
         "firmware for a given drive: flash only what its maker published for that model.\n");
   }
-  if (kind != nullptr) Warn(path + " looks like " + kind + ", not like firmware");
+  if (!warning.empty()) Warn(path + " " + warning);
   if (!problem.empty()) {
     Complain(path + ": " + problem);
     return Finished(EXIT_BAD_INPUT);

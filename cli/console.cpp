@@ -8,7 +8,9 @@
 
 #include "cli/commands.h"
 #include "cli/system.h"
+#include "cli/report.h"
 #include "core/blocks.h"
+#include "core/image_kind.h"
 #include "core/shown.h"
 
 namespace {
@@ -124,6 +126,18 @@ void ReadImageFacts(RunRecord &record, const LoadedImage &image) {
   record.blocks = image.plan.lastIndex + 1;
   record.checksum = ImageChecksum(image.blocks, image.plan);
   record.sha256 = Sha256Hex(image.blocks, (size_t)image.plan.imageSize);
+}
+
+std::string DigestProblem(const RunRecord &record, const std::string &wanted) {
+  if (!record.imageRead || wanted.empty() || SameDigest(record.sha256, wanted)) return "";
+  return "its SHA-256 is " + record.sha256 + ", not " + wanted +
+         " as --sha256 says: not the image its maker published";
+}
+
+std::string NoFirmwareWords(const LoadedImage &image) {
+  if (image.outcome != IMAGE_LOADED) return "";
+  const char *kind = PlainlyNoFirmware(image.blocks, (size_t)image.plan.imageSize);
+  return kind != nullptr ? std::string("looks like ") + kind + ", not like firmware" : "";
 }
 
 void SayImage(const RunRecord &record) {

@@ -39,6 +39,12 @@ std::string ImageProblem(const LoadedImage &image);
 // The facts of an image that loaded into the record: size, blocks,
 // checksum and SHA-256. Nothing for one that did not.
 void ReadImageFacts(RunRecord &record, const LoadedImage &image);
+// Why an image that loaded is not the one --sha256 names (`wanted`); empty
+// when it is, or when no digest is given.
+std::string DigestProblem(const RunRecord &record, const std::string &wanted);
+// "looks like a zip archive, not like firmware" of an image that plainly
+// is none; empty otherwise.
+std::string NoFirmwareWords(const LoadedImage &image);
 // "Image:  PATH  SIZE bytes, N blocks, checksum XXXX" of the record's image.
 void SayImage(const RunRecord &record);
 

@@ -14,7 +14,6 @@
 #include "cli/report.h"
 #include "cli/system.h"
 #include "core/flash_sequence.h"
-#include "core/image_kind.h"
 #include "core/shown.h"
 #include "discovery/comeback.h"
 #include "transport/image_file.h"
@@ -845,9 +844,8 @@ int FlashCommand(const FlashOptions &options) {
   // A drive where the image goes: the words were swapped, whatever else is wrong.
   if (image.outcome == IMAGE_NOT_A_FILE && !NameDrive(options.image).key.empty())
     problem += " (is DEVICE before IMAGE?)";
-  if (problem.empty() && !options.sha256.empty() && !SameDigest(start.sha256, options.sha256))
-    problem = "its SHA-256 is " + start.sha256 + ", not " + options.sha256 +
-              " as --sha256 says: not the image its maker published; nothing was sent";
+  if (problem.empty() && !DigestProblem(start, options.sha256).empty())
+    problem = DigestProblem(start, options.sha256) + "; nothing was sent";
   if (!problem.empty()) {
     SpeakFor(&jobs[0].record, false);
     Complain(options.image + ": " + problem);
@@ -859,8 +857,8 @@ int FlashCommand(const FlashOptions &options) {
     for (Job &job : jobs) job.code = EXIT_BAD_INPUT;
     problem = "same drive";
   } else {
-    const char *kind = PlainlyNoFirmware(image.blocks, (size_t)image.plan.imageSize);
-    if (kind != nullptr) Warn(options.image + " looks like " + kind + ", not like firmware");
+    std::string warning = NoFirmwareWords(image);
+    if (!warning.empty()) Warn(options.image + " " + warning);
     // What is there before the first block, to tell a drive that comes
     // back after its flash from one that was there all along.
     Comeback comeback(PresentDrives());

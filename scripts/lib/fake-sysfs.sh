@@ -7,7 +7,7 @@ fake_sysfs() {
   local root=$1 count=$2 n a d
   rm -rf "$root/sys"
   mkdir -p "$root/sys/class/scsi_device" "$root/sys/class/block" "$root/sys/class/scsi_generic" \
-    "$root/sys/dev/block" "$root/sys/dev/char" "$root/run/lock"
+    "$root/sys/dev/block" "$root/sys/dev/char" "$root/run"
   for ((n = 0; n < count; n++)); do
     a=$n:0:0:0 d=$root/sys/devices/$n:0:0:0
     mkdir -p "$d/scsi_device/$a" "$d/block/sr$n" "$d/scsi_generic/sg$n" "$root/sys/block/sr$n" \

@@ -81,7 +81,7 @@ class Flashtool : public ::testing::Test {
       }
       if (!d.mounted.empty()) mounts += "36 25 11:" + std::to_string(n) + " / " + d.mounted + " ro - iso9660 " + d.name + " ro\n";
     }
-    Shell("mkdir -p " + root + "/run/lock " + root + "/proc/self");
+    Shell("mkdir -p " + root + "/run " + root + "/proc/self");
     std::ofstream(root + "/proc/self/mountinfo") << mounts;
   }
   // What the kernel read of the drive when it appeared, and its entry in
@@ -522,7 +522,9 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
     EXPECT_EQ(help.code, 0) << command;
     for (size_t at = 0, end; (end = help.out.find('\n', at)) != std::string::npos; at = end + 1)
       EXPECT_LE(end - at, 80u) << command << ": " << help.out.substr(at, end - at);
-    if (std::string(command) == "flash") EXPECT_TRUE(Has(help.out, "Usage: flashtool flash [OPTIONS] DEVICE... IMAGE\n"));
+    if (std::string(command) == "flash") {
+      EXPECT_TRUE(Has(help.out, "Usage: flashtool flash [OPTIONS] DEVICE... IMAGE\n"));
+    }
   }
   struct stat keptFile;
   EXPECT_TRUE(stat(kept.c_str(), &keptFile) == 0 && keptFile.st_size == 0) << "nothing written through a link";

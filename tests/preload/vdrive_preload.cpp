@@ -11,9 +11,9 @@
 // With FLASHTOOL_VDRIVE_QUIET=1 (the benchmark) the drives answer without
 // writing a line per command or rereading the configuration.
 // FLASHTOOL_PRELOAD_ROOT names a folder that stands for the system's own
-// files about drives: /sys, /run/lock, /run/flashtool and
-// /proc/self/mountinfo are served (and made: mkdir) from there, so a test lays out sysfs links, media polling files and
-// mounts as the kernel would.
+// files about drives: /sys, /run/flashtool and /proc/self/mountinfo are
+// served (and made: mkdir) from there, so a test lays out sysfs links,
+// media polling files and mounts as the kernel would.
 // A drive's section may also name a tape, /dev/stN: a character node of the
 // st driver (major 9) at a SCSI address, which takes whatever is written
 // to it as a record (journal line TAPEWRITE) and, as the kernel does,
@@ -174,7 +174,7 @@ bool Writing(int flags) { return (flags & O_ACCMODE) != O_RDONLY; }
 // A system file about drives, served from the test's root instead.
 const char *Rerooted(const char *path, std::string *buffer) {
   if (path == nullptr || S().root.empty()) return path;
-  static const char *const prefixes[] = {"/sys/", "/run/lock", "/run/flashtool", "/proc/self/mountinfo"};
+  static const char *const prefixes[] = {"/sys/", "/run/flashtool", "/proc/self/mountinfo"};
   for (const char *prefix : prefixes)
     if (strncmp(path, prefix, strlen(prefix)) == 0) {
       *buffer = S().root + path;
