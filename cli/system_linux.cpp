@@ -223,25 +223,7 @@ DriveName NameDrive(const std::string &device) {
   return {name.empty() ? device : "/dev/" + name, address.empty() ? number : address};
 }
 
-std::vector<SeenDrive> PresentDrives() {
-  std::vector<SeenDrive> drives;
-  for (const std::string &address : ScsiAddresses()) {
-    SeenDrive drive;
-    drive.key = address;
-    drive.node = CdromNodeAt(address);
-    drive.generic = GenericNodeAt(address);
-    if (drive.node.empty()) drive.node = drive.generic;
-    if (drive.node.empty()) continue;
-    drive.port = PortOf(address);
-    SysfsDevice kernel;
-    if (SysfsIdentity(address, &kernel)) {
-      drive.vendor = kernel.vendor;
-      drive.product = kernel.model;
-    }
-    drives.push_back(drive);
-  }
-  return drives;
-}
+std::vector<SeenDrive> PresentDrives() { return SeenDrives(); }
 
 bool AskPresentDrive(const SeenDrive &drive, DriveIdentity *identity, std::string *serial) {
   int error = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/inquiry.h"
+#include "discovery/comeback.h"
 
 struct FoundDrive {
   std::string address;  // H:C:T:L
@@ -30,6 +31,10 @@ enum { SCAN_DEADLINE_MS = 2500 };
 // Every CD/DVD drive (peripheral device type 5, and 4: write-once),
 // ordered by address; `serials`: the serial number page too.
 std::vector<FoundDrive> ScanOpticalDevices(bool serials = false);
+
+// Every SCSI device with an sr or sg node, as sysfs shows it (no command
+// sent): where a drive that restarted after a flash may be looked for.
+std::vector<SeenDrive> SeenDrives();
 
 // What `device` says it is, and its serial number when `serial` is given:
 // 1, or 0 with the errno why it could not be opened (EIO when it opened but

@@ -143,3 +143,23 @@ std::vector<FoundDrive> ScanOpticalDevices(bool serials) {
   }
   return drives;
 }
+
+std::vector<SeenDrive> SeenDrives() {
+  std::vector<SeenDrive> drives;
+  for (const std::string &address : ScsiAddresses()) {
+    SeenDrive drive;
+    drive.key = address;
+    drive.node = CdromNodeAt(address);
+    drive.generic = GenericNodeAt(address);
+    if (drive.node.empty()) drive.node = drive.generic;
+    if (drive.node.empty()) continue;
+    drive.port = PortOf(address);
+    SysfsDevice kernel;
+    if (SysfsIdentity(address, &kernel)) {
+      drive.vendor = kernel.vendor;
+      drive.product = kernel.model;
+    }
+    drives.push_back(drive);
+  }
+  return drives;
+}
