@@ -9,19 +9,20 @@
 #include <thread>
 
 #include "cli/console.h"
-#include "cli/record.h"
+#include "run/record.h"
 #include "cli/report.h"
-#include "cli/system.h"
-#include "core/flash_sequence.h"
+#include "system/system.h"
 #include "transport/image_file.h"
 
 int ListCommand(bool json, bool header) {
-  PutBackLeftSettings();
-  std::vector<ListedDrive> drives = ListDrives();
+  std::vector<std::string> left;
+  std::vector<ListedDrive> drives = ListDrives(&left);
+  for (const std::string &why : left) Warn("left out " + why);
   int listed = 0;
   for (const ListedDrive &drive : drives) {
     if (drive.error.empty()) ++listed;
     else Complain(Named(drive.device) + drive.error);
+    if (!drive.note.empty()) Warn(Named(drive.device) + drive.note);
   }
   if (json) {
     Say("%s\n", DrivesJson(drives).c_str());
@@ -38,7 +39,6 @@ int ListCommand(bool json, bool header) {
 }
 
 int InfoCommand(const std::string &device, bool json) {
-  PutBackLeftSettings();
   DriveDescription d = DescribeDrive(device);
   if (json) {
     nlohmann::ordered_json out = {{"device", d.device}};
@@ -66,7 +66,7 @@ int InfoCommand(const std::string &device, bool json) {
   }
   if (!d.error.empty()) {
     Complain(Named(NameDrive(device).shown) + d.error);
-    return Finished(OpenFailureCode(d.failure));
+    return Finished(OpenFailureExit(d.failure));
   }
   return Finished(d.busy ? EXIT_NO_DEVICE : EXIT_OK);
 }
@@ -87,7 +87,8 @@ int CheckCommand(const std::string &path, const std::string &sha256, bool json) 
   if (problem.empty()) problem = DigestProblem(record, sha256);
   if (json) {
     nlohmann::ordered_json out = ImageJson(record);
-    out["flashable"] = problem.empty();
+    // A file that looks like no firmware is not flashed without --any-image.
+    out["flashable"] = problem.empty() && warning.empty();
     if (published) out["sha256_matches"] = problem.empty();
     if (!warning.empty()) out["warning"] = warning;
     if (!problem.empty()) out["problem"] = problem;

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "cli/commands.h"
-#include "cli/system.h"
+#include "system/system.h"
 #include "cli/report.h"
 #include "core/blocks.h"
 #include "core/image_kind.h"
@@ -145,8 +145,8 @@ void SayImage(const RunRecord &record) {
       (unsigned long long)record.imageSize, record.blocks, record.checksum);
 }
 
-int OpenFailureCode(OpenFailure failure) {
+int OpenFailureExit(OpenFailure failure) {
   if (failure == OPEN_DENIED) Hint(TROUBLE_PERMISSION);
   if (failure == OPEN_BUSY) Hint(TROUBLE_BUSY);
-  return failure == OPEN_NOT_A_DEVICE ? EXIT_BAD_INPUT : failure == OPEN_NOT_OPTICAL ? EXIT_REFUSED : EXIT_NO_DEVICE;
+  return OpenFailureCode(failure);
 }

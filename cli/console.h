@@ -11,8 +11,8 @@
 #include <string>
 
 #include "cli/hints.h"
-#include "cli/record.h"
-#include "cli/system.h"
+#include "run/record.h"
+#include "system/system.h"
 #include "transport/image_file.h"
 
 // A fact on standard output (standard error while it carries JSON).
@@ -32,7 +32,7 @@ void SpeakFor(RunRecord *record, bool quiet);
 int Finished(int code);
 
 // The exit code of a drive that could not be opened, after the hint that fits.
-int OpenFailureCode(OpenFailure failure);
+int OpenFailureExit(OpenFailure failure);
 
 // Why an image cannot be flashed, in a sentence; empty when it can.
 std::string ImageProblem(const LoadedImage &image);

@@ -8,7 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/report.h"
-#include "cli/system.h"
+#include "system/system.h"
 #include "core/shown.h"
 
 #ifndef FLASHTOOL_VERSION
@@ -117,7 +117,7 @@ static std::string SecondsFrom(const std::string &value, long least) {
 }
 static std::string Seconds(const std::string &value) { return SecondsFrom(value, 1); }
 // A drive may erase its flash after the last block: no command for 5 s at least.
-static std::string SettleSeconds(const std::string &value) { return SecondsFrom(value, 5); }
+static std::string SettleSeconds(const std::string &value) { return SecondsFrom(value, LEAST_SETTLE_S); }
 
 static std::string Sha256(const std::string &value) {
   bool hex = value.size() == 64 && value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
@@ -169,10 +169,10 @@ int main(int argc, char **argv) {
       ->expected(1, -1);
   flash->add_flag("--all", options.all,
                   "Flash every CD/DVD drive that --expect names (needs --expect)");
-  flash->add_flag("--skip-failing", options.skipFailing,
+  flash->add_flag("--skip-failing", options.run.skipFailing,
                   "Several drives: flash those that pass their checks, even when others do not");
   flash->add_flag("--yes", options.yes, "Do not ask for confirmation");
-  flash->add_flag("--dry-run", options.dryRun,
+  flash->add_flag("--dry-run", options.run.dryRun,
                   "Every check of a flash up to the first block (image, device, identity, --expect, "
                   "lock, exclusive claim), then stop: nothing is written");
   flash->add_flag("--json", options.json,
@@ -186,20 +186,23 @@ int main(int argc, char **argv) {
                     "version, device, identity before and after, image and its SHA-256, every block, "
                     "outcome, reason, exit code")
       ->type_name("FILE");
-  flash->add_option("--expect", options.expect,
+  flash->add_option("--expect", options.run.expect,
                     "Refuse unless the drive is this \"VENDOR PRODUCT\": the first word must be "
                     "the whole vendor and the rest the whole product, case included (blanks at "
                     "their ends do not count); a blank value is refused")
       ->type_name("\"VENDOR PRODUCT\"")
       ->check(CLI::Validator(NotBlank, ""));
-  flash->add_option("--expect-revision", options.expectRevision,
+  flash->add_option("--expect-revision", options.run.expectRevision,
                     "Exit 1 unless the drive comes back with this firmware revision")
       ->type_name("REV");
   flash->add_option("--sha256", options.sha256,
                     "Refuse IMAGE (exit 2, nothing sent) unless it has this SHA-256, as its maker published it")
       ->type_name("HEX")
       ->check(CLI::Validator(Sha256, ""));
-  flash->add_flag("--allow-polling", options.allowPolling,
+  flash->add_flag("--any-image", options.anyImage,
+                  "Flash IMAGE even when it looks like no firmware (a text file, an archive, an "
+                  "executable, all one byte)");
+  flash->add_flag("--allow-polling", options.run.allowPolling,
                   "Flash even when the kernel's media polling of the drive cannot be switched off "
                   "(not root): its commands may then come between the blocks");
   std::string settle = "5", ready = "120";
@@ -255,14 +258,14 @@ int main(int argc, char **argv) {
   if (list->parsed()) return ListCommand(json, header);
   if (info->parsed()) return InfoCommand(infoDevice, json);
   if (check->parsed()) return CheckCommand(checkImage, checkSha256, json);
-  options.readySeconds = atoi(ready.c_str());
-  options.settleSeconds = atoi(settle.c_str());
+  options.run.readySeconds = atoi(ready.c_str());
+  options.run.settleSeconds = atoi(settle.c_str());
   // The last word is the image; the ones before it the drives.
   options.image = positionals.back();
-  options.devices.assign(positionals.begin(), positionals.end() - 1);
-  std::string wrong = options.all && options.expect.empty() ? "--all needs --expect \"VENDOR PRODUCT\""
-                    : options.all && !options.devices.empty() ? "--all takes no DEVICE, only IMAGE"
-                    : !options.all && options.devices.empty() ? "DEVICE and IMAGE are required"
+  options.run.devices.assign(positionals.begin(), positionals.end() - 1);
+  std::string wrong = options.all && options.run.expect.empty() ? "--all needs --expect \"VENDOR PRODUCT\""
+                    : options.all && !options.run.devices.empty() ? "--all takes no DEVICE, only IMAGE"
+                    : !options.all && options.run.devices.empty() ? "DEVICE and IMAGE are required"
                     : "";
   if (!wrong.empty()) {
     fprintf(stderr, "%s\nRun with --help for more information.\n", wrong.c_str());

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/record.h"
+#include "run/record.h"
 #include "cli/words.h"
 
 std::string IdentityText(const DriveIdentity &identity) {
@@ -90,16 +90,6 @@ std::string Wrapped(const std::string &text, size_t first, size_t indent, size_t
   return out;
 }
 
-std::string HexBytes(const uint8_t *bytes, size_t count, const char *format) {
-  std::string hex;
-  char one[8];
-  for (size_t i = 0; i < count; ++i) {
-    snprintf(one, sizeof one, format, bytes[i]);
-    hex += one;
-  }
-  return hex;
-}
-
 static std::string Trimmed(const std::string &text) {
   size_t first = text.find_first_not_of(" \t"), last = text.find_last_not_of(" \t");
   return first == std::string::npos ? "" : text.substr(first, last - first + 1);
@@ -116,14 +106,6 @@ bool SameDigest(const std::string &a, const std::string &b) {
   for (size_t i = 0; i < a.size(); ++i)
     if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
   return true;
-}
-
-bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected) {
-  std::string text = Trimmed(expected);
-  size_t gap = text.find_first_of(" \t");
-  std::string vendor = text.substr(0, gap);
-  std::string product = gap == std::string::npos ? "" : Trimmed(text.substr(gap));
-  return !vendor.empty() && vendor == identity.vendor && product == identity.product;
 }
 
 std::string FailureReason(const CommandResult &result, const std::string &systemText) {

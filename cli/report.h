@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/system.h"
+#include "system/system.h"
 #include "core/scsi.h"
 
 // "QUOR VIRTUAL CD-RW, firmware 1.00"
@@ -26,17 +26,11 @@ bool IsBlank(const std::string &text);
 std::string Named(const std::string &device);
 // Whether two digests in hex are the same, whatever the case of their letters.
 bool SameDigest(const std::string &a, const std::string &b);
-// Whether the drive is the "VENDOR PRODUCT" the user expects: the first
-// word is the whole vendor, the rest the whole product; blanks at either
-// end of each do not count, everything else does, case included.
-bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
 
 // `text` in lines of at most `width` characters (a word longer than that
 // keeps its line), the first after `first` blanks, the others after `indent`.
 std::string Wrapped(const std::string &text, size_t first, size_t indent, size_t width);
 
-// The bytes in hex, each as `format` prints one: " %02X" for "12 00 24".
-std::string HexBytes(const uint8_t *bytes, size_t count, const char *format);
 
 // Why a command failed, e.g. "SCSI status 02h (Check Condition), sense key
 // 5 (Illegal Request), ASC 24h, ASCQ 00h: Invalid field in cdb";

@@ -13,7 +13,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   endforeach()
   add_library(cli_headers INTERFACE)
   target_include_directories(cli_headers SYSTEM INTERFACE ${third_party})
-  set(cli_system cli/system_windows.cpp cli/words_windows.cpp)
+  set(cli_system system/system_windows.cpp system/this_system.cpp cli/words_windows.cpp)
   # The words of sg3_utils' library, which the Windows build cannot link:
   # written out as tables by a tool built and run on the build machine.
   find_program(HOST_CXX NAMES g++ c++ REQUIRED)
@@ -34,14 +34,19 @@ else()
   add_library(cli_headers INTERFACE)
   target_link_libraries(cli_headers INTERFACE CLI11::CLI11 nlohmann_json::nlohmann_json PkgConfig::SYSTEMD
     sgutils2 crypto)
-  set(cli_system cli/system_linux.cpp cli/inhibit_linux.cpp cli/words_linux.cpp)
+  set(cli_system system/system_linux.cpp system/inhibit_linux.cpp system/this_system.cpp cli/words_linux.cpp)
 endif()
 
+# The run of a flash, below the command line and above the system's part.
+add_library(flashrun STATIC run/flash_run.cpp run/record.cpp)
+target_compile_options(flashrun PRIVATE -Wall -Wextra)
+target_link_libraries(flashrun PUBLIC flashsys cli_headers)
+
 add_executable(flashtool cli/main.cpp cli/commands.cpp cli/console.cpp cli/flash.cpp cli/hints.cpp
-  cli/record.cpp cli/report.cpp ${cli_system})
+  cli/report.cpp ${cli_system})
 target_compile_definitions(flashtool PRIVATE FLASHTOOL_VERSION="${PROJECT_VERSION}")
 target_compile_options(flashtool PRIVATE -Wall -Wextra)
-target_link_libraries(flashtool PRIVATE flashsys cli_headers)
+target_link_libraries(flashtool PRIVATE flashrun flashsys cli_headers)
 set_target_properties(flashtool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_include_directories(flashtool PRIVATE ${generated})

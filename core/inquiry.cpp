@@ -39,3 +39,17 @@ std::string ParseSerialPage(const uint8_t *data, size_t length) {
   size_t first = serial.find_first_not_of(' '), last = serial.find_last_not_of(' ');
   return first == std::string::npos ? "" : serial.substr(first, last - first + 1);
 }
+
+static std::string Trimmed(const std::string &text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected) {
+  std::string text = Trimmed(expected);
+  size_t gap = text.find_first_of(" \t");
+  std::string vendor = text.substr(0, gap);
+  std::string product = gap == std::string::npos ? "" : Trimmed(text.substr(gap));
+  return !vendor.empty() && vendor == identity.vendor && product == identity.product;
+}

@@ -32,6 +32,10 @@ DriveIdentity ParseInquiry(const uint8_t *data, size_t length);
 // A connected CD/DVD device: a unit whose qualifier says it is not
 // connected (or cannot be) is no drive to list or flash.
 bool IsCdDvdDrive(const DriveIdentity &identity);
+// Whether the drive is the "VENDOR PRODUCT" the user expects: the first
+// word is the whole vendor, the rest the whole product; blanks at either
+// end of each do not count, everything else does, case included.
+bool IsExpectedDrive(const DriveIdentity &identity, const std::string &expected);
 
 // The unit serial number from the first `length` bytes of INQUIRY page 80h,
 // without its blanks; empty when the page is not that page or holds none.

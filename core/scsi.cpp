@@ -44,15 +44,15 @@ static ScsiCommand Command(uint8_t length, DataDirection direction, uint8_t *dat
   return command;
 }
 
-ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength) {
-  ScsiCommand command = Command(6, DATA_IN, data, allocationLength, INQUIRY_TIMEOUT_S);
+ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength, uint32_t timeoutSeconds) {
+  ScsiCommand command = Command(6, DATA_IN, data, allocationLength, timeoutSeconds);
   command.cdb[0] = 0x12;              // INQUIRY
   command.cdb[4] = allocationLength;  // bytes 1 to 3: standard data, page 0
   return command;
 }
 
-ScsiCommand InquiryPageCommand(uint8_t page, uint8_t *data, uint8_t allocationLength) {
-  ScsiCommand command = InquiryCommand(data, allocationLength);
+ScsiCommand InquiryPageCommand(uint8_t page, uint8_t *data, uint8_t allocationLength, uint32_t timeoutSeconds) {
+  ScsiCommand command = InquiryCommand(data, allocationLength, timeoutSeconds);
   command.cdb[1] = 0x01;  // EVPD: the page in byte 2 instead of standard data
   command.cdb[2] = page;
   return command;
@@ -107,16 +107,17 @@ void BuildDownloadCommand(uint8_t index, uint16_t dataLength, uint16_t checksum,
   cdb[11] = 0x00;
 }
 
-CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string *serial) {
+CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string *serial,
+                          uint32_t timeoutSeconds) {
   uint8_t data[INQUIRY_ALLOCATION] = {};
-  CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION));
+  CommandResult result = link.Run(InquiryCommand(data, INQUIRY_ALLOCATION, timeoutSeconds));
   if (!result.Succeeded()) return result;
   // A transport that cannot tell the length read gives 0: the zeroed
   // buffer then stands for what did not arrive.
   *identity = ParseInquiry(data, result.transferred != 0 ? result.transferred : sizeof data);
   if (serial != nullptr) {
     uint8_t page[SERIAL_ALLOCATION] = {};
-    CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page));
+    CommandResult asked = link.Run(InquiryPageCommand(SERIAL_PAGE, page, sizeof page, timeoutSeconds));
     serial->clear();
     if (asked.Succeeded()) *serial = ParseSerialPage(page, asked.transferred);
   }

@@ -4,6 +4,7 @@
 #ifndef FLASHTOOL_CORE_SCSI_H
 #define FLASHTOOL_CORE_SCSI_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -91,6 +92,11 @@ class DriveLink {
   // drive must not be flashed.
   virtual CommandResult PrepareForFlash() = 0;
   void SetTap(CommandTap *tap) { tap_ = tap; }
+  // From now on the program waits for an answer no later than `until`,
+  // whatever the command's own time-out: a command still pending then is
+  // left to the system, which ends it by that time-out, and the link sends
+  // nothing more. Where the route cannot leave a command, it waits it out.
+  virtual void WaitNoLongerThan(std::chrono::steady_clock::time_point until) { (void)until; }
 
  protected:
   virtual CommandResult Perform(const ScsiCommand &command) = 0;
@@ -111,9 +117,11 @@ enum {
 };
 
 // INQUIRY (12h), standard data, as a 6-byte command into `data`.
-ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength);
+ScsiCommand InquiryCommand(uint8_t *data, uint8_t allocationLength,
+                           uint32_t timeoutSeconds = INQUIRY_TIMEOUT_S);
 // INQUIRY (12h) of a vital product data page, as a 6-byte command.
-ScsiCommand InquiryPageCommand(uint8_t page, uint8_t *data, uint8_t allocationLength);
+ScsiCommand InquiryPageCommand(uint8_t page, uint8_t *data, uint8_t allocationLength,
+                               uint32_t timeoutSeconds = INQUIRY_TIMEOUT_S);
 // TEST UNIT READY (00h), no data; `timeoutSeconds` 0 takes READY_TIMEOUT_S.
 ScsiCommand TestUnitReadyCommand(uint32_t timeoutSeconds = 0);
 
@@ -128,7 +136,8 @@ CommandResult ClearUnitAttention(DriveLink &link);
 // of page 80h when `serial` is given (empty when the drive has none). The
 // result is the standard INQUIRY's; the identity is set only when it
 // succeeded.
-CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string *serial);
+CommandResult AskIdentity(DriveLink &link, DriveIdentity *identity, std::string *serial,
+                          uint32_t timeoutSeconds = INQUIRY_TIMEOUT_S);
 
 // Whether a TEST UNIT READY result says the drive answers and is ready, or
 // only lacks a disc.

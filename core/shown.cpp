@@ -33,3 +33,13 @@ std::string Shown(const std::string &text, bool utf8) {
   }
   return shown;
 }
+
+std::string HexBytes(const uint8_t *bytes, size_t count, const char *format) {
+  std::string hex;
+  char one[8];
+  for (size_t i = 0; i < count; ++i) {
+    snprintf(one, sizeof one, format, bytes[i]);
+    hex += one;
+  }
+  return hex;
+}

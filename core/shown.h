@@ -5,6 +5,8 @@
 #ifndef FLASHTOOL_CORE_SHOWN_H
 #define FLASHTOOL_CORE_SHOWN_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Bytes 00h-1Fh and 7Fh become "\xHH" escapes; where the text is UTF-8
@@ -12,5 +14,8 @@
 // UTF-8, raw C1 controls among them. A code page's text (Big5 on a Chinese
 // Windows) keeps its bytes from 80h up.
 std::string Shown(const std::string &text, bool utf8 = true);
+
+// The bytes in hex, each as `format` prints one: " %02X" for "12 00 24".
+std::string HexBytes(const uint8_t *bytes, size_t count, const char *format);
 
 #endif

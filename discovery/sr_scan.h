@@ -27,10 +27,16 @@ struct FoundDrive {
 };
 
 enum { SCAN_DEADLINE_MS = 2500 };
+// `error` of a drive with no sg node: it is not asked, since opening its sr
+// node has the kernel send it commands of its own; `identity` is the
+// kernel's copy.
+enum { NOT_ASKED_NO_SG = -1 };
 
 // Every CD/DVD drive (peripheral device type 5, and 4: write-once),
-// ordered by address; `serials`: the serial number page too.
-std::vector<FoundDrive> ScanOpticalDevices(bool serials = false);
+// ordered by address; `serials`: the serial number page too. A unit the
+// kernel took for one that answers another device type, or a qualifier
+// that says it is not connected, goes into `left` with that answer.
+std::vector<FoundDrive> ScanOpticalDevices(bool serials = false, std::vector<FoundDrive> *left = nullptr);
 
 // Every SCSI device with an sr or sg node, as sysfs shows it (no command
 // sent): where a drive that restarted after a flash may be looked for.

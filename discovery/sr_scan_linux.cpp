@@ -19,15 +19,16 @@ int InquireDevice(const std::string &device, DriveIdentity *identity, std::strin
   // The sg driver takes a request only through a descriptor open for
   // writing; a block node answers SG_IO on a read-only one.
   DeviceNode named;
-  bool character = InspectNode(device.c_str(), &named) == 0 && named.kind == NODE_CHARACTER;
-  int fd = OpenScsiDevice(device.c_str(), character);
+  bool namedCharacter = InspectNode(device.c_str(), &named) == 0 && named.kind == NODE_CHARACTER;
+  int fd = OpenScsiDevice(device.c_str(), namedCharacter);
   if (fd < 0) {
     *error = errno;
     return 0;
   }
   DeviceNode node;
-  bool generic = InspectDescriptor(fd, &node) == 0 && node.kind == NODE_CHARACTER;
-  if (generic && !AnswersAsGeneric(fd)) {
+  bool character = InspectDescriptor(fd, &node) != 0 || node.kind != NODE_BLOCK;
+  bool generic = character && IsGenericNode(node);
+  if (character && (!generic || !AnswersAsGeneric(fd))) {
     close(fd);
     *error = ENOTTY;
     return 0;
@@ -85,7 +86,7 @@ struct Round {
 
 }  // namespace
 
-std::vector<FoundDrive> ScanOpticalDevices(bool serials) {
+std::vector<FoundDrive> ScanOpticalDevices(bool serials, std::vector<FoundDrive> *left) {
   std::vector<FoundDrive> found;
   for (const std::string &address : ScsiAddresses()) {
     SysfsDevice kernel;
@@ -103,6 +104,11 @@ std::vector<FoundDrive> ScanOpticalDevices(bool serials) {
   for (const FoundDrive &drive : found) {
     auto answer = std::make_shared<Answer>();
     answers.push_back(answer);
+    if (drive.generic.empty()) {
+      answer->done = true;
+      answer->error = NOT_ASKED_NO_SG;
+      continue;
+    }
     std::string node = drive.generic.empty() ? drive.device : drive.generic, address = drive.address;
     std::thread([round, answer, node, address, serials] {
       // Held while asking, so that a flash does not start in between; a
@@ -135,7 +141,11 @@ std::vector<FoundDrive> ScanOpticalDevices(bool serials) {
     drive.error = !answer.done ? ETIMEDOUT : answer.error;
     if (answer.done && answer.error == 0) {
       // A unit whose qualifier says it is not connected is no drive.
-      if (!OpticalType(answer.identity.deviceType) || answer.identity.qualifier != 0) continue;
+      if (!OpticalType(answer.identity.deviceType) || answer.identity.qualifier != 0) {
+        drive.identity = answer.identity;
+        if (left != nullptr) left->push_back(drive);
+        continue;
+      }
       drive.identity = answer.identity;
       drive.serial = answer.serial;
     }

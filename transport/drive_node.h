@@ -69,36 +69,43 @@ std::string BusOf(const std::string &address);
 // let go).
 enum { LISTING_HOLD_MS = 1000 };
 int LockDrive(const std::string &address, bool exclusive);
+// Whether a process holds a lock on the node at `path` now, by the kernel's
+// table of locks: nothing is opened.
+bool NodeLockedNow(const std::string &path);
 
 // Mount point of a filesystem on the block device, "" when none is mounted.
 std::string MountPointOf(const DeviceNode &node);
 
 // The kernel polls a removable drive for disc changes by itself, and its
-// commands would come between two blocks. Off switches it off for the
-// drive srN, where the kernel has the setting; the destructor puts the old
-// value back.
+// commands would come between two blocks, or reach a drive that programs
+// its flash after the last one and have it reset. Off switches it off for
+// the drive srN, where the kernel has the setting; only Restore puts the old
+// value back: a run that ends without the drive answering leaves it off,
+// kept under /run for a later run to put back once the drive answers.
 class MediaPolling {
  public:
   MediaPolling() = default;
   MediaPolling(const MediaPolling &) = delete;
   MediaPolling &operator=(const MediaPolling &) = delete;
-  ~MediaPolling() { Restore(); }
   // 1 off, 0 when the kernel does not poll it, -1 with errno when it could
-  // not be changed. The old value is kept under /run for a run that is
-  // killed before it can put it back (by the drive's `address`).
+  // not be changed. The old value is kept under /run for a run that ends
+  // before it can put it back (by the drive's `address`).
   int Off(const std::string &srName, const std::string &address);
   // The same answer without changing anything: 1 when Off could switch it
   // off, 0 when there is nothing to switch off, -1 with errno when the
   // setting cannot be written (not root).
   static int Check(const std::string &srName);
+  // The old value back, if srN is still the node of the drive's address.
   void Restore();
+  bool IsOff() const { return !path_.empty(); }
 
  private:
-  std::string path_, old_, address_;
+  std::string srName_, path_, old_, address_;
 };
 
-// Puts back the polling that a killed flash left off, for every drive that
-// no flash holds now; as root, the only one who may change it.
-void RestoreLeftPolling();
+// Puts back the polling that an earlier run left off for the drive at
+// `address`, which answered just now, unless a flash holds it; as root, the
+// only one who may change it.
+void RestoreLeftPolling(const std::string &address);
 
 #endif

@@ -131,9 +131,41 @@ std::string PortOf(const std::string &address) {
 // a folder only root writes: nobody can plant a file, a link or a FIFO in
 // its place, and only a user who may open the drive can hold it. The sg
 // node, where there is one: opening it makes the kernel send nothing.
+bool NodeLockedNow(const std::string &path) {
+  struct stat node;
+  if (stat(path.c_str(), &node) != 0) return false;
+  int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, (size_t)got);
+  close(fd);
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:05:567 0 EOF": the file system's
+  // device in hex, then the inode.
+  char wanted[64];
+  snprintf(wanted, sizeof wanted, " %02x:%02x:%lu ", major(node.st_dev), minor(node.st_dev),
+           (unsigned long)node.st_ino);
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (line.find("FLOCK") != std::string::npos && line.find(wanted) != std::string::npos) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
 int LockDrive(const std::string &address, bool exclusive) {
   const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
   std::string generic = GenericNodeAt(address), cdrom = CdromNodeAt(address);
+  // Opening an sr node makes the kernel send the drive commands of its own:
+  // a drive without an sg node that a flash holds is seen held from the
+  // kernel's table of locks, without opening it.
+  if (generic.empty() && !cdrom.empty() && NodeLockedNow(cdrom)) {
+    errno = EWOULDBLOCK;
+    return -1;
+  }
   int fd = generic.empty() ? -1 : open(generic.c_str(), flags);
   // A /dev without the sg node that sysfs names (a container's) has every
   // process fall back the same way.
@@ -324,28 +356,28 @@ static bool WriteValue(const std::string &path, const std::string &value) {
   return written;
 }
 
-void RestoreLeftPolling() {
+// Every write of the setting is to the drive it was kept for: srN is given
+// to another drive once this one leaves.
+static bool StillTheDrive(const std::string &srName, const std::string &address) {
+  return address.empty() || CdromNodeAt(address) == "/dev/" + srName;
+}
+
+void RestoreLeftPolling(const std::string &address) {
   int folder = OpenStateFolder(false);
   if (folder < 0) return;
-  DIR *entries = fdopendir(dup(folder));
-  while (entries != nullptr) {
-    struct dirent *entry = readdir(entries);
-    if (entry == nullptr) break;
-    std::string name = entry->d_name, srName, old, now;
-    if (name.compare(0, 8, "polling-") != 0) continue;
-    std::string address = name.substr(8);
-    if (!LoadState(folder, name, &srName, &old)) continue;
+  std::string srName, old, now;
+  if (LoadState(folder, StateName(address), &srName, &old)) {
     // A flash that holds the drive now keeps what it found.
     int lock = LockDrive(address, false);
-    if (lock < 0 && errno == EWOULDBLOCK) continue;
-    std::string path = PollingPath(srName);
-    bool polled = false;
-    if (CdromNodeAt(address) == "/dev/" + srName && PollingPeriod(path, &now, &polled) && now == "0")
-      WriteValue(path, old);
-    unlinkat(folder, name.c_str(), 0);
-    if (lock >= 0) close(lock);
+    if (lock >= 0) {
+      std::string path = PollingPath(srName);
+      bool polled = false;
+      if (StillTheDrive(srName, address) && PollingPeriod(path, &now, &polled) && now == "0")
+        WriteValue(path, old);
+      unlinkat(folder, StateName(address).c_str(), 0);
+      close(lock);
+    }
   }
-  if (entries != nullptr) closedir(entries);
   close(folder);
 }
 
@@ -376,6 +408,10 @@ int MediaPolling::Off(const std::string &srName, const std::string &address) {
     close(folder);
   }
   if (!polled) return 0;
+  if (!StillTheDrive(srName, address)) {
+    errno = ENODEV;
+    return -1;
+  }
   if (!address.empty()) SaveState(address, srName, old);
   if (!WriteValue(path, "0")) {
     int error = errno;
@@ -383,6 +419,7 @@ int MediaPolling::Off(const std::string &srName, const std::string &address) {
     errno = error;
     return -1;
   }
+  srName_ = srName;
   path_ = path;
   old_ = old;
   address_ = address;
@@ -391,7 +428,11 @@ int MediaPolling::Off(const std::string &srName, const std::string &address) {
 
 void MediaPolling::Restore() {
   if (path_.empty()) return;
-  WriteValue(path_, old_);  // nothing more to do if the kernel refuses
-  if (!address_.empty()) DropState(address_);
+  // A node that now belongs to another drive is left alone, and so is
+  // what was kept: the drive may come back under its address.
+  if (StillTheDrive(srName_, address_)) {
+    WriteValue(path_, old_);  // nothing more to do if the kernel refuses
+    if (!address_.empty()) DropState(address_);
+  }
   path_.clear();
 }

@@ -27,11 +27,20 @@ bool AnswersAsGeneric(int fd);
 // to the driver and the link sends nothing more, since a later answer
 // could only be that request's. Preparing for a flash asks INQUIRY, then
 // TEST UNIT READY until no unit attention is pending.
+// No command goes out with a time-out shorter than the kernel's own scan
+// gives a drive: past it the kernel aborts the command and resets the
+// device, the bus or the host, and a host reset ends another drive's block
+// too.
+enum { LEAST_TIMEOUT_S = 20 };
+
 class SgIoLink : public DriveLink {
  public:
   // `generic`: the descriptor is the sg driver's (a character device).
   SgIoLink(int device, bool generic) : device_(device), generic_(generic) {}
   CommandResult PrepareForFlash() override;
+  // On the sg driver's node only: SG_IO on a block node waits without
+  // interruption.
+  void WaitNoLongerThan(std::chrono::steady_clock::time_point until) override { until_ = until; }
 
  protected:
   CommandResult Perform(const ScsiCommand &command) override;
@@ -41,6 +50,8 @@ class SgIoLink : public DriveLink {
   int device_;
   bool generic_;
   bool abandoned_ = false;  // a request was left without its answer
+  bool checked_ = false;    // the descriptor is the sg driver's, asked of the descriptor itself
+  std::chrono::steady_clock::time_point until_{};
 };
 
 #endif

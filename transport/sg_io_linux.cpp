@@ -1,5 +1,7 @@
 #include "transport/sg_io.h"
 
+#include "transport/drive_node.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <scsi/sg.h>
@@ -39,12 +41,15 @@ enum { ERROR_HANDLING_MS = 90 * 1000 };
 // answer read. A stop only pauses the wait; a handled signal ends it (the
 // program holds the signals that must not, during the blocks); a write
 // that failed sent nothing. ETIMEDOUT when no answer came in time.
-static int SubmitAndWait(int device, sg_io_hdr_t *request) {
+static int SubmitAndWait(int device, sg_io_hdr_t *request, std::chrono::steady_clock::time_point until) {
   if (write(device, request, sizeof *request) < 0) return -1;
-  long long waitMs = (long long)request->timeout + ERROR_HANDLING_MS;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point end = Clock::now() + std::chrono::milliseconds((long long)request->timeout + ERROR_HANDLING_MS);
+  if (until != Clock::time_point() && until < end) end = until;
   for (;;) {
+    long long waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     struct pollfd answer = {device, POLLIN, 0};
-    int ready = poll(&answer, 1, (int)std::min(waitMs, (long long)INT32_MAX));
+    int ready = poll(&answer, 1, (int)std::max(0LL, std::min(waitMs, (long long)INT32_MAX)));
     if (ready == 0) {
       errno = ETIMEDOUT;
       return -1;
@@ -78,15 +83,27 @@ CommandResult SgIoLink::Perform(const ScsiCommand &command) {
   CommandResult result;
   request.sbp = result.sense;
   request.mx_sb_len = SENSE_CAPACITY;
-  request.timeout = command.timeoutSeconds * 1000;  // milliseconds
+  request.timeout = std::max<uint32_t>(command.timeoutSeconds, LEAST_TIMEOUT_S) * 1000;  // milliseconds
 
   if (abandoned_) {
     result.kind = CommandResult::SYSTEM_ERROR;
     result.systemError = EBUSY;
     return result;
   }
+  // What is written to a character node that is not the sg driver's (a
+  // tape, whose driver answers the sg version too) would be a record on it:
+  // the descriptor itself is asked, whatever name it was opened by.
+  if (generic_ && !checked_) {
+    DeviceNode node;
+    if (InspectDescriptor(device_, &node) != 0 || !IsGenericNode(node)) {
+      result.kind = CommandResult::SYSTEM_ERROR;
+      result.systemError = ENOTTY;
+      return result;
+    }
+    checked_ = true;
+  }
   // Never sent again after EINTR: the drive may already have it.
-  int answer = generic_ ? SubmitAndWait(device_, &request) : ioctl(device_, SG_IO, &request);
+  int answer = generic_ ? SubmitAndWait(device_, &request, until_) : ioctl(device_, SG_IO, &request);
   if (answer < 0) {
     result.kind = CommandResult::SYSTEM_ERROR;
     result.systemError = (uint32_t)errno;

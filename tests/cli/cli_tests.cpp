@@ -247,25 +247,41 @@ bool Has(const std::string &text, const std::string &part) {
 TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   vdrive::DriveConfig cd = Sr(0);
   cd.alias = "/dev/sg1";
-  vdrive::DriveConfig disk = Sr(1);
+  vdrive::DriveConfig disk = Sr(1);  // the kernel took it for a CD drive; it answers as a disk
   disk.type = 0;
+  disk.alias = "/dev/sg11";
+  vdrive::DriveConfig denied2 = Sr(2);
+  denied2.alias = "/dev/sg12";
   vdrive::DriveConfig dvd = Sr(3);
+  dvd.alias = "/dev/sg13";
   dvd.vendor = "AB\x1b[2J";  // a terminal would clear its screen
   dvd.product = "DVD-RW 5678";
   dvd.revision = "B2";
+  vdrive::DriveConfig held = Sr(4);
+  held.alias = "/dev/sg14";
   vdrive::DriveConfig silent = Sr(5);  // never answers its INQUIRY
+  silent.alias = "/dev/sg15";
   silent.failOpcode = 0x12;
   silent.failAt = 0;
   silent.failCount = 0;
   silent.hang = true;
   vdrive::DriveConfig unbound = Sr(6);  // its sr driver unbound: only its sg node
   unbound.name = "/dev/sg6";
-  Drives({cd, disk, Sr(2), dvd, Sr(4), silent, unbound});
-  denied = "/dev/sr2";
+  // sg not loaded: listed as the kernel saw it, and never opened.
+  Drives({cd, disk, denied2, dvd, held, silent, unbound, Sr(7)});
+  std::ofstream(root + "/sys/devices/1:0:0:0/type") << "5\n";
+  denied = "/dev/sg12";
   // A flash holds /dev/sr4 (its lock is the drive's own node, which the
-  // preload library backs with a file): list must not even ask it.
-  int held = open((config + ".sr4.dev").c_str(), O_RDWR | O_CREAT, 0600);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  // preload library backs with a file): list must not even ask it, nor put
+  // back the polling that flash keeps off. A drive that answers gets back
+  // what a killed flash left off.
+  int lock = open((config + ".sg14.dev").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  std::string kept = root + "/run/flashtool";
+  Shell("mkdir -p -m 0700 " + kept + " && echo 'sr0 2000' > " + kept + "/polling-0:0:0:0 && echo 'sr4 2000' > " +
+        kept + "/polling-4:0:0:0");
+  std::ofstream(root + "/sys/block/sr0/events_poll_msecs") << "0\n";
+  std::ofstream(root + "/sys/block/sr4/events_poll_msecs") << "0\n";
 
   Clock::time_point started = Clock::now();
   Output text = Run({"list", "--header"});
@@ -274,19 +290,26 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   EXPECT_EQ(text.out,
             "DEVICE      SG          ADDRESS    BUS    VENDOR    PRODUCT           REVISION\n"
             "/dev/sr0    /dev/sg1    0:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n"
-            "/dev/sr2    -           2:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
-            "/dev/sr3    -           3:0:0:0    scsi   AB?[2J    DVD-RW 5678       B2\n"
-            "/dev/sr4    -           4:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
-            "/dev/sr5    -           5:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
-            "/dev/sg6    /dev/sg6    6:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n");
+            "/dev/sr2    /dev/sg12   2:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
+            "/dev/sr3    /dev/sg13   3:0:0:0    scsi   AB?[2J    DVD-RW 5678       B2\n"
+            "/dev/sr4    /dev/sg14   4:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
+            "/dev/sr5    /dev/sg15   5:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n"
+            "/dev/sg6    /dev/sg6    6:0:0:0    scsi   QUOR      VIRTUAL CD-RW     1.00\n"
+            "/dev/sr7    -           7:0:0:0    scsi   QUOR      VIRTUAL CD-RW     -\n");
+  EXPECT_TRUE(Has(text.err, "left out /dev/sr1: the kernel took it for a CD/DVD drive, but it answers as device type 0"))
+      << text.err;
+  EXPECT_TRUE(Has(text.err, "/dev/sr7: not asked: it has no sg node")) << text.err;
+  EXPECT_EQ(Polling("sr0"), "2000") << "it answered: what a killed flash left off is back";
+  EXPECT_EQ(Polling("sr4"), "0") << "another flash holds it";
   EXPECT_TRUE(Has(text.err, "/dev/sr2: Permission denied (root or membership of the group")) << text.err;
   EXPECT_TRUE(Has(text.err, "/dev/sr4: busy: another flashtool is flashing this drive")) << text.err;
   EXPECT_TRUE(Has(text.err, "/dev/sr5: does not answer")) << text.err;
   std::vector<std::string> asked = Journal("SGIO");
-  EXPECT_EQ(asked.size(), 4u) << "one INQUIRY for each drive that is not held and opens";
+  EXPECT_EQ(asked.size(), 5u) << "one INQUIRY for each drive that is not held, opens and has an sg node";
   bool throughSg = false;
   for (const std::string &line : asked) {
-    EXPECT_TRUE(Has(line, "cdb=12 00 00 00 64 00")) << line;
+    EXPECT_TRUE(Has(line, "cdb=12 00 00 00 64 00") && Has(line, "timeout=20000")) << line;
+    EXPECT_FALSE(Has(line, "SGIO /dev/sr7 ")) << line;
     throughSg |= Has(line, "SGIO /dev/sr0 ") && Has(line, "via=write");
   }
   EXPECT_TRUE(throughSg) << "/dev/sr0 asked through its sg node";
@@ -294,7 +317,7 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   Output json = Run({"list", "--json"});
   EXPECT_EQ(json.code, 0);
   nlohmann::json parsed = nlohmann::json::parse(json.out);
-  ASSERT_EQ(parsed.size(), 6u);
+  ASSERT_EQ(parsed.size(), 7u);
   EXPECT_EQ(parsed[0], nlohmann::json({{"device", "/dev/sr0"}, {"sg", "/dev/sg1"}, {"address", "0:0:0:0"},
                                        {"bus", "scsi"}, {"vendor", "QUOR"}, {"product", "VIRTUAL CD-RW"},
                                        {"revision", "1.00"}}));
@@ -317,11 +340,13 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   EXPECT_EQ(null.code, 2) << "nothing is sent to a node that is no drive";
   EXPECT_TRUE(Has(null.err, "/dev/null: not a drive")) << null.err;
 
-  denied = "/dev/sr0,/dev/sg1,/dev/sr2,/dev/sr3,/dev/sr5,/dev/sg6";
+  for (const std::string &line : Journal("OPEN")) EXPECT_FALSE(Has(line, "OPEN /dev/sr7 ")) << line;
+  Drives({cd, dvd});
+  denied = "/dev/sg1,/dev/sg13";
   Output none = Run({"list"});
   EXPECT_EQ(none.code, 4) << "no drive could be listed";
   EXPECT_TRUE(Has(none.err, "no CD/DVD drive could be listed")) << none.err;
-  close(held);
+  close(lock);
 }
 
 // The whole road through an sg node: a unit attention left by a reset
@@ -356,7 +381,7 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
 
   std::vector<std::string> sent = Journal("SGIO");
   ASSERT_GE(sent.size(), 4u);
-  EXPECT_TRUE(Has(sent[0], "dir=in cdblen=6 len=100 timeout=2000") && Has(sent[0], "cdb=12 00 00 00 64 00"))
+  EXPECT_TRUE(Has(sent[0], "dir=in cdblen=6 len=100 timeout=20000") && Has(sent[0], "cdb=12 00 00 00 64 00"))
       << sent[0];
   std::vector<std::string> blocks = Journal("BLOCK");
   ASSERT_EQ(blocks.size(), 2u);
@@ -393,7 +418,7 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   EXPECT_EQ(Journal("FLASHED").size(), 2u);
   size_t asked = 0;
   std::vector<std::string> since = Journal("SGIO");
-  for (size_t i = before; i < since.size(); ++i) asked += Has(since[i], "cdb=00 ") && Has(since[i], "timeout=30000");
+  for (size_t i = before; i < since.size(); ++i) asked += Has(since[i], "cdb=00 ") && Has(since[i], "timeout=120000");
   EXPECT_EQ(asked, 3u) << "TEST UNIT READY after the flash, until the drive is ready";
   EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: flashed /dev/sr0: firmware 1.00 -> 2.00 in "))
       << unread.err;
@@ -439,7 +464,49 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
     Output plain = Run({"check", file});
     EXPECT_TRUE(Has(plain.err, "not like firmware")) << plain.err;
     EXPECT_FALSE(Has(plain.out, "It can be flashed")) << plain.out;
+    EXPECT_EQ(nlohmann::json::parse(Run({"check", file, "--json"}).out)["flashable"], false) << file;
   }
+  size_t flashed = Journal("FLASHED").size();
+  Output refusedText = Run({"flash", "/dev/sr0", text, "--yes"});
+  EXPECT_EQ(refusedText.code, 2);
+  EXPECT_TRUE(Has(refusedText.err, "looks like text, not like firmware; nothing was sent (--any-image")) << refusedText.err;
+  // A name that a terminal would obey reaches it escaped, warning or not.
+  std::string strange = folder + "/notes\x1b[2J.txt";
+  std::ofstream(strange) << "still a text file\n";
+  Output anyway = Run({"flash", "/dev/sr0", strange, "--any-image", "--dry-run"});
+  EXPECT_EQ(anyway.code, 0) << anyway.err;
+  EXPECT_TRUE(Has(anyway.err, "notes\\x1b[2J.txt looks like text")) << anyway.err;
+  EXPECT_FALSE(Has(anyway.err + anyway.out, "\x1b[2J")) << "raw escape reached the terminal";
+  EXPECT_EQ(Journal("FLASHED").size(), flashed);
+
+  // --expect-revision is the revision the drive comes back with, and the
+  // time to answer counts from the end of the quiet period (--settle).
+  Drives({Sr(0)});
+  EXPECT_EQ(Run({"flash", "/dev/sr0", image, "--yes", "--expect-revision", "2.00"}).code, 0);
+  Drives({Sr(0)});
+  Output older = Run({"flash", "/dev/sr0", image, "--yes", "--expect-revision", "1.00"});
+  EXPECT_EQ(older.code, 1);
+  EXPECT_TRUE(Has(older.err, "came back with firmware 2.00, not 1.00 as --expect-revision says")) << older.err;
+  vdrive::DriveConfig unready = Sr(0);
+  unready.failOpcode = 0x00;
+  unready.failAt = 1;  // every TEST UNIT READY after the one before block 00
+  unready.failCount = 0;
+  unready.checkCondition = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
+  Drives({unready});
+  started = Clock::now();
+  Output settled = Run({"flash", "/dev/sr0", image, "--yes", "--settle", "6", "--ready-timeout", "2"});
+  EXPECT_EQ(settled.code, 5) << settled.err;
+  // 6 s of quiet, then questions for 2 s: three of them, a second apart;
+  // read from the end of the quiet period, not from the last block.
+  EXPECT_GE(Clock::now() - started, std::chrono::seconds(8));
+  size_t questions = 0;
+  bool downloaded = false;
+  for (const std::string &line : Journal("SGIO")) {
+    downloaded |= Has(line, "cdb=55 00 2B 41 50 49 FF");
+    questions += downloaded && Has(line, "cdb=00 ");
+  }
+  EXPECT_GE(questions, 2u) << "asked again after the quiet period";
+  EXPECT_TRUE(Has(settled.err, "has not answered within 8 s of its last block")) << settled.err;
 }
 
 TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
@@ -488,6 +555,7 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", image, "--yes", "--expect", ""}, 2, "--expect: wants \"VENDOR PRODUCT\""},
       {{"flash", "/dev/sr1", image, "--yes", "--expect", "  "}, 2, "a blank value would check nothing"},
       {{"flash", "/dev/sr1", image, "--yes", "--ready-timeout", "abc"}, 2, "wants a number of seconds"},
+      {{"flash", "/dev/sr1", image, "--yes", "--settle", "4"}, 2, "wants a number of seconds from 5 to 3600"},
       {{"flash", "/dev/sr1", image, "--yes", "--expect", "QUOR VIRTUAL CD-RW"}, 3,
        "is \"OTHER VIRTUAL CD-RW\", not \"QUOR VIRTUAL CD-RW\""},
       {{"flash", "/dev/sr1", image, "--yes", "--expect", "OTHER VIRTUAL"}, 3, "not \"OTHER VIRTUAL\""},
@@ -547,6 +615,7 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   stuck.failAt = 1;
   stuck.failCount = 0;
   stuck.hang = true;
+  stuck.alias = "/dev/sg11";  // the question is left to the kernel there
   vdrive::DriveConfig lost = Sr(2);  // the adapter loses the drive at block 01
   lost.failAt = 1;
   lost.aspiStatus = 0x04;
@@ -569,7 +638,10 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   vdrive::DriveConfig late = Sr(7);  // takes block 00, then says it knows no such command
   late.failAt = 1;
   late.checkCondition = {0x72, 0x05, 0x20, 0x00, 0, 0, 0, 0};
-  Drives({refusing, stuck, lost, unready, bridged, shortened, failed, late});
+  vdrive::DriveConfig lostFirst = Sr(8);  // the adapter loses the drive at block 00
+  lostFirst.failAt = 0;
+  lostFirst.aspiStatus = 0x04;
+  Drives({refusing, stuck, lost, unready, bridged, shortened, failed, late, lostFirst});
   std::string image = Image("three.bin", 3 * 40960);
   std::string log = folder + "/service.jsonl";
   std::ofstream(log) << "{\"cut short by a crash";
@@ -606,8 +678,24 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(45)) << "a hanging TEST UNIT READY stretched the wait";
   EXPECT_TRUE(Has(gone.out, "Flashed: the drive took all 3 blocks."));
   EXPECT_TRUE(Has(gone.err, "the drive has not answered within 6 s")) << gone.err;
+  EXPECT_EQ(Polling("sr1"), "0") << "it may be writing its firmware: the kernel does not poll it";
+  bool patient = false;
+  for (const std::string &line : Journal("SGIO")) patient |= Has(line, "cdb=00 ") && Has(line, "timeout=120000");
+  EXPECT_TRUE(patient) << "no question after the last block with a time-out below 120 s";
   EXPECT_TRUE(Has(gone.err, "it may still be writing its firmware: leave it powered and connected")) << gone.err;
   EXPECT_FALSE(Has(gone.err, "switch it off and on")) << gone.err;
+
+  // Block 00 without an answer may be in the drive; so may a one-block
+  // image whose only block is the last.
+  Output first = Run({"flash", "/dev/sr8", image, "--yes"});
+  EXPECT_EQ(first.code, 1) << first.err;
+  EXPECT_TRUE(Has(first.err, "block 00 may have reached the drive")) << first.err;
+  EXPECT_FALSE(Has(first.err, "holds what it held")) << first.err;
+  Output single = Run({"flash", "/dev/sr8", Image("one.bin", 4096), "--yes"});
+  EXPECT_EQ(single.code, 1) << single.err;
+  EXPECT_TRUE(Has(single.err, "it may still be writing its firmware")) << single.err;
+  EXPECT_FALSE(Has(single.err, "holds what it held")) << single.err;
+  EXPECT_EQ(Polling("sr8"), "0");
 
   Output adapter = Run({"flash", "/dev/sr2", image, "--yes"});
   EXPECT_EQ(adapter.code, 1) << adapter.err;
@@ -772,7 +860,9 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
       << first.err;
   EXPECT_EQ(Journal("BLOCK").size(), 30u);
   EXPECT_EQ(Journal("FLASHED").size(), 1u);
-  EXPECT_EQ(Polling("sr0"), "2000") << "media polling put back";
+  EXPECT_EQ(Polling("sr0"), "0") << "left off: the drive may still be writing its firmware";
+  EXPECT_EQ(Run({"info", "/dev/sr0"}).code, 0);
+  EXPECT_EQ(Polling("sr0"), "2000") << "put back once the drive answers";
 
 
   // Stopped and continued in the middle of a block on the sg node: the
@@ -802,6 +892,25 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   EXPECT_EQ(Polling("sr0"), "0");
   Run({"list"});
   EXPECT_EQ(Polling("sr0"), "2000") << "put back by the next run";
+  // Several drives end with the signal that came, as one drive does, and
+  // one that comes during the blocks waits for them.
+  vdrive::DriveConfig twin = slow;
+  twin.name = "/dev/sr1";
+  twin.alias = "/dev/sg1";
+  Drives({slow, twin});
+  pid = Start({"flash", "/dev/sr0", "/dev/sr1", shorter, "--yes"}, &out, &err);
+  kill(pid, SIGTERM);  // while the drives are asked: 150 ms a command
+  Output early = Finish(pid, out, err);
+  EXPECT_EQ(early.code, 128 + SIGTERM) << early.err;
+  taken = Journal("BLOCK").size();
+  EXPECT_EQ(Run({"info", "/dev/sr0"}).code, 0);
+  pid = Start({"flash", "/dev/sr0", "/dev/sr1", shorter, "--yes"}, &out, &err);
+  for (int i = 0; i < 500 && Journal("BLOCK").size() < taken + 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kill(pid, SIGTERM);
+  Output both = Finish(pid, out, err);
+  EXPECT_EQ(both.code, 5) << "every block was taken: " << both.err;
+  EXPECT_EQ(Journal("BLOCK").size(), taken + 12);
 }
 
 // On a terminal: the question, the answer, progress redrawn in place, and

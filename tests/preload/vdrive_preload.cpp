@@ -36,6 +36,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <scsi/sg.h>
 #include <sys/file.h>
@@ -652,6 +653,32 @@ extern "C" ssize_t write(int fd, const void *buffer, size_t count) {
   node.answerWaiting = true;
   node.answerAt = std::chrono::steady_clock::now() + Ms(served.delayMs);
   return (ssize_t)count;
+}
+
+// The sg driver's descriptor is readable once the answer is there: a
+// program that waits for it with a time-out of its own may give up first.
+extern "C" int poll(struct pollfd *fds, nfds_t count, int timeoutMs) {
+  static int (*real)(struct pollfd *, nfds_t, int) = (int (*)(struct pollfd *, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+  State &s = S();
+  std::chrono::steady_clock::time_point at;
+  {
+    Guard guard;
+    auto it = count == 1 ? s.served.find(fds[0].fd) : s.served.end();
+    if (it == s.served.end() || !it->second.generic || !it->second.answerWaiting) return real(fds, count, timeoutMs);
+    at = it->second.answerAt;
+  }
+  // Whole milliseconds, rounded up: the answer is there when the wait ends.
+  int left = (int)std::chrono::duration_cast<Ms>(at - std::chrono::steady_clock::now()).count() + 1;
+  bool interrupted = false;
+  bool answered = timeoutMs < 0 || timeoutMs >= left;
+  WaitInFlight(answered ? left : timeoutMs, true, &interrupted);
+  if (interrupted) {
+    errno = EINTR;
+    return -1;
+  }
+  bool ready = answered || std::chrono::steady_clock::now() >= at;
+  fds[0].revents = ready ? POLLIN : 0;
+  return ready ? 1 : 0;
 }
 
 extern "C" ssize_t read(int fd, void *buffer, size_t count) {

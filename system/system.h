@@ -1,8 +1,11 @@
-// What the command line needs of the system it runs on. One file per
-// system: system_linux.cpp over SG_IO, system_windows.cpp over
-// pass-through.
-#ifndef FLASHTOOL_CLI_SYSTEM_H
-#define FLASHTOOL_CLI_SYSTEM_H
+// The system's part of a flash and of asking drives: finding, naming,
+// opening and claiming them, the kernel's media polling, the drives present
+// now, the sleep inhibitor, the log file, interrupts and the terminal. One
+// file per system: system_linux.cpp over SG_IO, system_windows.cpp over
+// pass-through. It decides nothing about a flash and prints nothing: what
+// it could not do comes back as a sentence.
+#ifndef FLASHTOOL_SYSTEM_SYSTEM_H
+#define FLASHTOOL_SYSTEM_SYSTEM_H
 
 #include <memory>
 #include <string>
@@ -22,13 +25,15 @@ struct ListedDrive {
   DriveIdentity identity;
   bool identityKnown = false; // the drive said it, or the system knows it
   std::string error;          // why it could not be asked (permission, busy, no answer)
+  std::string note;           // listed, but only as the kernel saw it: why it was not asked
 };
 
-// Every CD/DVD drive, including those that could not be asked.
-std::vector<ListedDrive> ListDrives();
-// What a flash that was killed left changed (a drive's media polling off)
-// is put back, for every drive that no flash holds now.
-void PutBackLeftSettings();
+// Every CD/DVD drive, including those that could not be asked, and in
+// `left` every other unit that looks like one to the kernel, with why it is
+// left out ("/dev/sg3: answers as device type 0"). What a killed flash left
+// changed (the media polling) is put back for each drive that answered and
+// that no flash holds.
+std::vector<ListedDrive> ListDrives(std::vector<std::string> *left = nullptr);
 // Whether drives here have sg nodes and SCSI addresses to show (Linux).
 bool DrivesHaveNodes();
 
@@ -45,12 +50,18 @@ class OpenedDrive {
   // Why the system's own commands (media polling) could not be kept off
   // the drive during the blocks; empty when they can, or there are none.
   virtual std::string PollingProblem() { return ""; }
-  // From the first block on: whatever keeps the system's own commands off
-  // the drive. They come back once the drive answered after the flash
-  // (DriveAnswered), or when this is destroyed. Says in a line what could
-  // not be done.
-  virtual void BeginBlocks() {}
-  virtual void DriveAnswered() {}
+  // Before the first block: whatever keeps the system's own commands off
+  // the drive; a sentence when it could not. Nothing puts them back but
+  // PollingBack: a drive that has not answered since its last block may be
+  // programming its flash, and the kernel's commands would have it reset.
+  // What is kept off stays noted for a later run (`flashtool info`) to put
+  // back once the drive answers.
+  virtual std::string PollingOff() { return ""; }
+  // The drive answered after the flash, or never had a block: what
+  // PollingOff switched off comes back, if the drive's node is still its own.
+  virtual void PollingBack() {}
+  // Whether PollingOff left anything off.
+  virtual bool PollingIsOff() const { return false; }
   // After a good flash the drive may restart under another node (a USB
   // drive): whether `answer`, the last one at this node, says it has gone.
   virtual bool Gone(const CommandResult &answer) { (void)answer; return false; }
@@ -72,8 +83,8 @@ DriveName NameDrive(const std::string &device);
 // looked for. Empty where a drive keeps its name across a restart (drive
 // letters).
 std::vector<SeenDrive> PresentDrives();
-// What a drive of PresentDrives says it is now, asked without taking it
-// (no lock, no claim): false when it did not answer.
+// What a drive of PresentDrives says it is now, asked without claiming it;
+// false when it did not answer, or another flash holds it (not asked).
 bool AskPresentDrive(const SeenDrive &drive, DriveIdentity *identity, std::string *serial);
 // Where the drive of `key` is plugged in; empty when unknown.
 std::string PortOfDrive(const std::string &key);
@@ -143,7 +154,28 @@ void ReleaseInterrupts();
 std::string InterruptName(int interrupt);
 
 // Keeps the system from sleeping or shutting down while a flash runs,
-// where it can; says in a line when it cannot.
-void KeepSystemAwake(bool awake);
+// where it can; a sentence why it cannot, else empty.
+std::string KeepSystemAwake(bool awake);
+
+// What a run of a flash needs of the system, in one place, so that the run
+// can be tried against another: the functions above, of this system.
+class FlashSystem {
+ public:
+  virtual ~FlashSystem() = default;
+  virtual DriveName Name(const std::string &device) = 0;
+  virtual std::unique_ptr<OpenedDrive> Open(const std::string &device, OpenFailure *failure, std::string *why) = 0;
+  virtual std::vector<SeenDrive> Present() = 0;
+  virtual bool AskPresent(const SeenDrive &drive, DriveIdentity *identity, std::string *serial) = 0;
+  virtual std::string PortOf(const std::string &key) = 0;
+  virtual std::string KeepAwake(bool awake) = 0;
+  virtual int Requested() = 0;   // as InterruptRequested
+  virtual void Hold() = 0;       // as HoldInterrupts
+  virtual bool Waiting() = 0;    // as InterruptWaiting
+  virtual int Held() = 0;        // as InterruptHeld
+  virtual void Release() = 0;    // as ReleaseInterrupts
+};
+
+// The system this program runs on.
+FlashSystem &ThisSystem();
 
 #endif

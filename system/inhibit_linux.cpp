@@ -8,8 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/console.h"
-#include "cli/system.h"
+#include "system/system.h"
 
 static int Inhibitor = -1;  // logind keeps the inhibitor while this stays open
 
@@ -45,13 +44,14 @@ static int AskLogind(std::string *why) {
   return fd;
 }
 
-void KeepSystemAwake(bool awake) {
+std::string KeepSystemAwake(bool awake) {
   if (awake && Inhibitor < 0) {
     std::string why;
     Inhibitor = AskLogind(&why);
-    if (Inhibitor < 0) Warn("sleep and shutdown are not held off during the flash: " + why);
+    if (Inhibitor < 0) return "sleep and shutdown are not held off during the flash: " + why;
   } else if (!awake && Inhibitor >= 0) {
     close(Inhibitor);
     Inhibitor = -1;
   }
+  return "";
 }

@@ -1,7 +1,7 @@
 // The record of one run of a command, for a shop's service log (--log, as
 // JSON Lines) and for bench scripts (--json). Portable.
-#ifndef FLASHTOOL_CLI_RECORD_H
-#define FLASHTOOL_CLI_RECORD_H
+#ifndef FLASHTOOL_RUN_RECORD_H
+#define FLASHTOOL_RUN_RECORD_H
 
 #include <cstdint>
 #include <string>

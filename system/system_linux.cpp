@@ -1,6 +1,6 @@
-// The command line on Linux: drives over SG_IO, claimed against every other
+// The system's part on Linux: drives over SG_IO, claimed against every other
 // user for a flash; interrupts by signal.
-#include "cli/system.h"
+#include "system/system.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,8 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/console.h"
-#include "cli/report.h"
+#include "core/shown.h"
 #include "discovery/sr_scan.h"
 #include "transport/drive_node.h"
 #include "transport/sg_io.h"
@@ -29,11 +28,18 @@ static std::string Sentence(int error, const std::string &device) {
   return strerror(error);
 }
 
+// The kernel lets only root change a drive's settings in sysfs.
+static std::string SettingSentence(int error) {
+  if (error == EACCES || error == EPERM) return std::string(strerror(error)) + " (only root may change it)";
+  return strerror(error);
+}
+
 static const char BusyFlashing[] = "busy: another flashtool is flashing this drive";
 
-std::vector<ListedDrive> ListDrives() {
+std::vector<ListedDrive> ListDrives(std::vector<std::string> *left) {
   std::vector<ListedDrive> drives;
-  for (const FoundDrive &found : ScanOpticalDevices()) {
+  std::vector<FoundDrive> others;
+  for (const FoundDrive &found : ScanOpticalDevices(false, &others)) {
     ListedDrive drive;
     drive.device = found.device;
     drive.genericDevice = found.generic;
@@ -43,15 +49,28 @@ std::vector<ListedDrive> ListDrives() {
     drive.identityKnown = true;
     if (found.error == EWOULDBLOCK) drive.error = BusyFlashing;
     else if (found.error == ETIMEDOUT) drive.error = "does not answer";
+    else if (found.error == NOT_ASKED_NO_SG) {
+      // The kernel's copy of the revision is from before any flash since.
+      drive.identity.revision[0] = '\0';
+      drive.note = "not asked: it has no sg node (modprobe sg), and opening " + found.device +
+                   " would have the kernel send it commands; shown as the kernel saw it";
+    }
     else if (found.error != 0) drive.error = Sentence(found.error, found.generic.empty() ? found.device : found.generic);
+    // It answered, and nothing holds it: what an earlier run left off comes back.
+    if (found.error == 0) RestoreLeftPolling(found.address);
     drives.push_back(drive);
   }
+  for (const FoundDrive &other : others)
+    if (left != nullptr)
+      left->push_back(other.device + ": the kernel took it for a CD/DVD drive, but it answers " +
+                      (other.identity.qualifier != 0
+                           ? "that its unit is not connected (peripheral qualifier " +
+                                 std::to_string(other.identity.qualifier) + ")"
+                           : "as device type " + std::to_string(other.identity.deviceType)));
   return drives;
 }
 
 bool DrivesHaveNodes() { return true; }
-
-void PutBackLeftSettings() { RestoreLeftPolling(); }
 
 namespace {
 
@@ -64,8 +83,9 @@ class LinuxDrive : public OpenedDrive {
              const std::string &device, const std::string &address)
       : fd_(fd), claim_(claim), lock_(lock), link_(fd, generic), srName_(srName), device_(device),
         address_(address) {}
+  // The polling is the run's to put back (PollingBack), never this one's:
+  // a drive may be writing its firmware when its run ends.
   ~LinuxDrive() override {
-    polling_.Restore();
     close(fd_);
     if (claim_ >= 0) close(claim_);
     if (lock_ >= 0) close(lock_);
@@ -74,13 +94,14 @@ class LinuxDrive : public OpenedDrive {
   std::string PollingProblem() override {
     if (srName_.empty() || MediaPolling::Check(srName_) >= 0) return "";
     return std::string("the kernel's media polling of ") + srName_ + " cannot be switched off: " +
-           Sentence(errno, "/sys/block/" + srName_ + "/events_poll_msecs");
+           SettingSentence(errno);
   }
-  void BeginBlocks() override {
-    if (srName_.empty() || polling_.Off(srName_, address_) >= 0) return;
-    Warn("the kernel's media polling of " + srName_ + " stays on: " + strerror(errno));
+  std::string PollingOff() override {
+    if (srName_.empty() || polling_.Off(srName_, address_) >= 0) return "";
+    return "the kernel's media polling of " + srName_ + " stays on: " + SettingSentence(errno);
   }
-  void DriveAnswered() override { polling_.Restore(); }
+  void PollingBack() override { polling_.Restore(); }
+  bool PollingIsOff() const override { return polling_.IsOff(); }
   bool Gone(const CommandResult &answer) override {
     if (answer.kind == CommandResult::SYSTEM_ERROR && NodeMissing((int)answer.systemError)) return true;
     if (!address_.empty() && access(("/sys/class/scsi_device/" + address_).c_str(), F_OK) != 0) return true;
@@ -157,7 +178,8 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
     lock = LockDrive(address, true);
     if (lock < 0) {
       int error = errno;
-      return refuse(FailureOf(error), error == EWOULDBLOCK ? BusyFlashing : Sentence(error, "/run/lock"));
+      std::string node = GenericNodeAt(address).empty() ? CdromNodeAt(address) : GenericNodeAt(address);
+      return refuse(FailureOf(error), error == EWOULDBLOCK ? BusyFlashing : Sentence(error, node.empty() ? device : node));
     }
   }
   auto letGo = [&](int fd) {
@@ -199,6 +221,22 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
     close(fd);
     return refuse(OPEN_NOT_A_DEVICE, std::string(NotADrive) + "; the sg driver does not answer on it");
   }
+  // Named by its sr node, the drive is claimed there and asked through its
+  // sg node where it has one: a question there can be left to the kernel
+  // when the wait for it must end, where SG_IO on the sr node waits it out.
+  std::string sgNode = generic || address.empty() ? "" : GenericNodeAt(address);
+  if (!sgNode.empty()) {
+    int sg = OpenScsiDevice(sgNode.c_str(), true);
+    DeviceNode sgOpened;
+    if (sg >= 0 && InspectDescriptor(sg, &sgOpened) == 0 && IsGenericNode(sgOpened) &&
+        ScsiAddressOf(sgOpened) == address && AnswersAsGeneric(sg)) {
+      claim = fd;
+      fd = sg;
+      generic = true;
+    } else if (sg >= 0) {
+      close(sg);
+    }
+  }
   // Without sysfs there is no address: the node itself carries the lock.
   if (lock < 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
@@ -226,8 +264,13 @@ DriveName NameDrive(const std::string &device) {
 std::vector<SeenDrive> PresentDrives() { return SeenDrives(); }
 
 bool AskPresentDrive(const SeenDrive &drive, DriveIdentity *identity, std::string *serial) {
+  // Another flash's drive is not asked: it may be programming its flash.
+  int lock = LockDrive(drive.key, false);
+  if (lock < 0 && errno == EWOULDBLOCK) return false;
   int error = 0;
-  return InquireDevice(drive.generic.empty() ? drive.node : drive.generic, identity, serial, &error) != 0;
+  bool answered = InquireDevice(drive.generic.empty() ? drive.node : drive.generic, identity, serial, &error) != 0;
+  if (lock >= 0) close(lock);
+  return answered;
 }
 
 std::string PortOfDrive(const std::string &key) { return PortOf(key); }
@@ -261,7 +304,12 @@ DriveDescription DescribeDrive(const std::string &device) {
   if (!InquireDevice(asked, &d.identity, &d.serial, &error)) {
     d.failure = error == ENOTTY ? OPEN_NOT_A_DEVICE : FailureOf(error);
     d.error = error == ENOTTY ? std::string(NotADrive) + "; the sg driver does not answer on it"
-                              : Sentence(error, asked);
+            : error == ETIMEDOUT ? "does not answer"
+                                 : Sentence(error, asked);
+  } else if (!d.address.empty()) {
+    // It answers, and the lock keeps flashes away: what an earlier run
+    // left off comes back now.
+    RestoreLeftPolling(d.address);
   }
   if (lock >= 0) close(lock);
   return d;

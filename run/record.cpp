@@ -1,4 +1,4 @@
-#include "cli/record.h"
+#include "run/record.h"
 
 #include <ctime>
 

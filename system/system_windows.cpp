@@ -1,6 +1,6 @@
-// The command line on Windows 2000 and later: drives by letter over SCSI
+// The system's part on Windows 2000 and later: drives by letter over SCSI
 // pass-through, interrupts from the console.
-#include "cli/system.h"
+#include "system/system.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/report.h"
+#include "core/shown.h"
 #include "discovery/letter_scan.h"
 #include "transport/passthrough.h"
 
@@ -49,7 +49,7 @@ static std::string WhyNotListed(char letter) {
   return why;
 }
 
-std::vector<ListedDrive> ListDrives() {
+std::vector<ListedDrive> ListDrives(std::vector<std::string> *) {
   static DriveTable table;  // 24 records with their labels: kept off the stack
   ScanDriveLetters(table);
   std::vector<ListedDrive> drives;
@@ -356,11 +356,10 @@ void ReleaseInterrupts() {
 
 // Keeps Windows from sleeping when idle; a sleep the user asks for, a
 // log-off or a shutdown still go ahead, which a console program cannot stop.
-void KeepSystemAwake(bool awake) {
-  if (SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS) == 0 &&
-      awake)
-    fprintf(stderr, "flashtool: cannot keep Windows from sleeping while the flash runs: %s\n",
-            SystemErrorText(GetLastError()).c_str());
+std::string KeepSystemAwake(bool awake) {
+  if (SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS) == 0 && awake)
+    return "cannot keep Windows from sleeping while the flash runs: " + SystemErrorText(GetLastError());
+  return "";
 }
 
 // The console's read itself ends at Ctrl-C.
@@ -378,7 +377,6 @@ DriveName NameDrive(const std::string &device) {
 std::vector<SeenDrive> PresentDrives() { return {}; }
 bool AskPresentDrive(const SeenDrive &, DriveIdentity *, std::string *) { return false; }
 bool DrivesHaveNodes() { return false; }
-void PutBackLeftSettings() {}
 std::string PortOfDrive(const std::string &) { return ""; }
 
 std::string InterruptName(int interrupt) {
