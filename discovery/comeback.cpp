@@ -42,8 +42,10 @@ void Comeback::Left(int ticket) {
 // A field the system did not fill tells nothing apart.
 static bool Agree(const std::string &a, const std::string &b) { return a.empty() || b.empty() || a == b; }
 
+// A node first seen in the same look that first missed the drive may have
+// come before it left: only a later one can be the drive.
 bool Comeback::Fits(const Followed &f, const Present &p) const {
-  return f.leftAt >= 0 && p.since > 0 && p.since >= f.leftAt && Agree(f.port, p.drive.port) &&
+  return f.leftAt >= 0 && p.since > 0 && p.since > f.leftAt && Agree(f.port, p.drive.port) &&
          Agree(f.vendor, p.drive.vendor) && Agree(f.product, p.drive.product);
 }
 
