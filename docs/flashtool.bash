@@ -73,7 +73,7 @@ _flashtool()
         list) options='--json --header -h --help' ;;
         info) options='--json -h --help' ;;
         check) options='--sha256 --json -h --help' ;;
-        flash) options='--yes --expect --expect-revision --sha256 --settle --ready-timeout --allow-polling --all --skip-failing --dry-run --json --verbose --log -h --help' ;;
+        flash) options='--yes --expect --expect-revision --sha256 --settle --ready-timeout --allow-polling --any-image --all --skip-failing --dry-run --json --verbose --log -h --help' ;;
     esac
     if [[ -z $command || $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -396,6 +397,12 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
                                  std::string(sum + 2, 2) + " 00");
   }
   EXPECT_TRUE(lastCommand) << "the last block's download command";
+  // Past a command's time-out the kernel resets the drive, its bus or its
+  // host: none gets less than the kernel's own scan allows.
+  for (const std::string &line : sent) {
+    size_t at = line.find(" timeout=");
+    EXPECT_TRUE(at != std::string::npos && atol(line.c_str() + at + 9) >= 20000) << line;
+  }
   bool claimed = false;
   for (const std::string &line : Journal("OPEN")) claimed |= Has(line, "OPEN /dev/sr0 flags=") && (strtol(line.c_str() + 20, nullptr, 16) & O_EXCL) != 0;
   EXPECT_TRUE(claimed) << "the drive's block node opened with O_EXCL";
@@ -423,8 +430,11 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
   EXPECT_TRUE(Has(unread.err, "standard output was lost (Broken pipe); it last said: flashed /dev/sr0: firmware 1.00 -> 2.00 in "))
       << unread.err;
 
-  // A dry run sends no download; --json gives a script the run's record.
-  Output dry = Run({"flash", "/dev/sr0", image, "--dry-run", "--json"});
+  // A dry run sends no download; --json gives a script the run's record;
+  // --verbose shows each command as it goes and as it ends.
+  Output dry = Run({"flash", "/dev/sr0", image, "--dry-run", "--json", "--verbose"});
+  EXPECT_TRUE(Has(dry.err, "> INQUIRY: cdb 12 00 00 00 64 00  in 100 bytes, time-out ")) << dry.err;
+  EXPECT_TRUE(Has(dry.err, "< status 00h, host 00h, driver 00h, residual ")) << dry.err;
   EXPECT_EQ(dry.code, 0) << dry.err;
   EXPECT_EQ(Journal("FLASHED").size(), 2u);
   EXPECT_TRUE(Has(dry.err, "Dry run: every check passed; nothing was written.")) << dry.err;
@@ -641,7 +651,10 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   vdrive::DriveConfig lostFirst = Sr(8);  // the adapter loses the drive at block 00
   lostFirst.failAt = 0;
   lostFirst.aspiStatus = 0x04;
-  Drives({refusing, stuck, lost, unready, bridged, shortened, failed, late, lostFirst});
+  vdrive::DriveConfig timedOut = Sr(9);  // block 00 times out
+  timedOut.failAt = 0;
+  timedOut.failError = ETIMEDOUT;
+  Drives({refusing, stuck, lost, unready, bridged, shortened, failed, late, lostFirst, timedOut});
   std::string image = Image("three.bin", 3 * 40960);
   std::string log = folder + "/service.jsonl";
   std::ofstream(log) << "{\"cut short by a crash";
@@ -691,6 +704,9 @@ TEST_F(Flashtool, FailuresNameTheirReasonAndAreRecorded) {
   EXPECT_EQ(first.code, 1) << first.err;
   EXPECT_TRUE(Has(first.err, "block 00 may have reached the drive")) << first.err;
   EXPECT_FALSE(Has(first.err, "holds what it held")) << first.err;
+  Output slow = Run({"flash", "/dev/sr9", image, "--yes"});
+  EXPECT_EQ(slow.code, 1) << slow.err;
+  EXPECT_TRUE(Has(slow.err, "block 00 (1 of the image) failed: error 110 (Connection timed out)")) << slow.err;
   Output single = Run({"flash", "/dev/sr8", Image("one.bin", 4096), "--yes"});
   EXPECT_EQ(single.code, 1) << single.err;
   EXPECT_TRUE(Has(single.err, "it may still be writing its firmware")) << single.err;

@@ -134,7 +134,9 @@ for sr in $fast $empty $ide $usb $dbg $vd; do
   end
 done
 sd=/sys/bus/pseudo/drivers/scsi_debug
-begin "list: five idle drives and scsi_debug timing out every command: 3 s at most, one INQUIRY to each idle drive"
+# list promises one deadline of 2.5 s for every drive, and ends by it: 1.5 s
+# of margin for a guest without hardware help on a busy host.
+begin "list: five idle drives and scsi_debug timing out every command: its 2.5 s deadline (+1.5 s), one INQUIRY to each idle drive"
 echo 4 >$sd/opts
 echo -1 >$sd/every_nth
 t0=$(uptime)
@@ -145,7 +147,7 @@ echo 0 >$sd/every_nth
 echo 0 >$sd/opts
 want_rc 0
 took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
-awk -v t="$took" 'BEGIN { exit !(t <= 3.0) }' || no "took $took s"
+awk -v t="$took" 'BEGIN { exit !(t <= 4.0) }' || no "took $took s"
 want_err "$dbg: does not answer"
 grep -q "^$dbg " /tmp/out || no "the drive that does not answer is not listed"
 for target in $FAST $EMPTY $USB ide; do
@@ -265,20 +267,39 @@ vd_lun_leaves() {
   rm $vd_tpg/lun/$1/vdrive
   for _ in $(seq 100); do [ -e /sys/block/${vd#/dev/} ] || break; usleep 50000; done
 }
-begin "our drive: back under another node after a good flash, found by its serial number"
+begin "our drive: polling off during its blocks; a LUN that came meanwhile is not taken for it when it leaves"
+# The same drive at a second LUN while the blocks go out, the first LUN gone
+# after the last: the node that came before ours left is never the drive.
 : >/tmp/vd.journal
-ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 20
+echo 2000 >/sys/block/${vd#/dev/}/events_poll_msecs
+ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 5
 stop_at_last_block
+[ "$(cat /sys/block/${vd#/dev/}/events_poll_msecs)" = 0 ] || no "polling on during the blocks"
 usleep 300000
-# The drive shows up at a second LUN, then leaves the first, so that its
-# new node cannot take the old name.
 moved=$(vd_lun_appears lun_1)
 vd_lun_leaves lun_0
 kill -CONT $pid
 collect
-want_rc 0
+want_rc 5
 [ -n "$moved" ] || no "the drive did not appear at a second node"
-want_out "The drive came back as $moved."
+grep -q "came back" /tmp/out && no "took the node that came during the blocks for the flashed drive"
+vd=$moved
+show="/tmp/out /tmp/err /tmp/vd.journal"
+end
+begin "our drive: back under another node after a good flash, found by its serial number"
+# It leaves, then comes back at another LUN: that node is the drive.
+: >/tmp/vd.journal
+ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 20
+stop_at_last_block
+vd_lun_leaves lun_1
+kill -CONT $pid
+sleep 2
+moved=$(vd_lun_appears lun_0)
+[ -n "$moved" ] || moved=$(sr_of 'VIRTUAL CD-RW')
+collect
+want_rc 0
+[ -n "$moved" ] || no "the drive did not come back"
+[ "$moved" = "$vd" ] || want_out "The drive came back as $moved."
 grep -q "^Drive: *$moved *QUOR VIRTUAL CD-RW, firmware 2.00" /tmp/out || no "no identity at $moved"
 vd=$moved
 show="/tmp/out /tmp/err /tmp/vd.journal"
@@ -290,7 +311,7 @@ twin=$(vd_lun_appears lun_2)
 : >/tmp/vd.journal
 ft_bg flash $vd /tmp/imgvd --yes --ready-timeout 5
 stop_at_last_block
-vd_lun_leaves lun_1
+vd_lun_leaves lun_0
 kill -CONT $pid
 collect
 want_rc 5
@@ -385,7 +406,8 @@ end
 # flashtool in the foreground (an asynchronous command of a shell ignores
 # SIGINT and SIGQUIT); its output read through a FIFO, so that the signals
 # go out the moment it says it wrote its first tenth.
-begin "mid-flash: SIGINT, SIGQUIT, SIGTERM and SIGHUP are held, every block sent, exit 5"
+begin "mid-flash: SIGINT, SIGQUIT, SIGTERM and SIGHUP are held, every block sent, exit 5, polling left off"
+echo 2000 >/sys/block/${fast#/dev/}/events_poll_msecs
 mkfifo /tmp/said
 (p= sent=
  while IFS= read -r line; do
@@ -400,6 +422,12 @@ wait $reader
 rm /tmp/said
 want_rc 5
 want_downloads $FAST 256
+# The drive may still be writing its firmware: the kernel must not ask it
+# until it answers; info, as root, puts the polling back once it does.
+[ "$(cat /sys/block/${fast#/dev/}/events_poll_msecs)" = 0 ] || no "polling back on after exit 5"
+ft info $fast
+want_rc 0
+[ "$(cat /sys/block/${fast#/dev/}/events_poll_msecs)" = 2000 ] || no "info did not put the polling back"
 end
 
 poll=/sys/block/${fast#/dev/}/events_poll_msecs
@@ -519,17 +547,19 @@ want_rc 6
 sent=$(dmesg | grep -c 'cmd 55 00 2b 41 50 49')
 [ "$sent" = 1 ] || no "scsi_debug got block 00 $sent times"
 end
-begin "scsi_debug: commands that time out end in a failure, within 50 s"
+# No command has less than 20 s, and the wait for one ends with the kernel's
+# error handling (90 s more): 110 s, and 20 s of margin.
+begin "scsi_debug: commands that time out end in a failure, within the time-out and the kernel's error handling"
 echo 4 >$sd/opts
 echo -1 >$sd/every_nth
 t0=$(cut -d. -f1 /proc/uptime)
-ft flash $dbg_sg /tmp/img1 --yes
+timeout -s KILL 150 flashtool flash $dbg_sg /tmp/img1 --yes >/tmp/out 2>/tmp/err </dev/null; rc=$?
 t1=$(cut -d. -f1 /proc/uptime)
 echo 0 >$sd/every_nth
 echo 0 >$sd/opts
 want_rc 6 4
 grep -q '^flashtool: ' /tmp/err || no "no failure line"
-[ $((t1 - t0)) -le 50 ] || no "took $((t1 - t0)) s"
+[ $((t1 - t0)) -le 130 ] || no "took $((t1 - t0)) s"
 end
 begin "scsi_debug: aborted commands end in a failure"
 echo 16 >$sd/opts
@@ -555,6 +585,9 @@ dmesg -c >/dev/null
 t0=$(cut -d. -f1 /proc/uptime)
 for tape in /dev/st0 /dev/nst0; do
   ft flash $tape /tmp/img1 --yes
+  want_rc 2
+  want_err "not a drive"
+  ft info $tape
   want_rc 2
   want_err "not a drive"
 done
@@ -588,6 +621,37 @@ want_rc 1
 grep -q "took all" /tmp/out && no "says the flash succeeded"
 [ -s /tmp/err ] || no "no failure line"
 end
+
+# --- without the sg driver: a drive is reached by its sr node alone, whose
+# opening has the kernel send commands of its own
+if rmmod sg 2>/dev/null; then
+  begin "sg unloaded: list and info during a flash send the held drive nothing; list keeps its deadline"
+  : >/tmp/vd.journal
+  ft_bg flash $vd /tmp/imgvd --yes --allow-polling --settle 30
+  for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 50000; done
+  before=$(grep -c '^CMD' /tmp/vd.journal)
+  timeout -s KILL 60 flashtool list >/tmp/list.out 2>/tmp/list.err </dev/null
+  grep -q "$vd: not asked" /tmp/list.err || no "list did not say it left $vd unasked"
+  timeout -s KILL 60 flashtool info $vd >/tmp/info.out 2>/tmp/info.err </dev/null
+  grep -q "Busy:" /tmp/info.out || no "info did not see the flash"
+  after=$(grep -c '^CMD' /tmp/vd.journal)
+  [ "$after" = "$before" ] || no "the held drive got $((after - before)) commands"
+  kill $pid
+  collect
+  echo 4 >$sd/opts
+  echo -1 >$sd/every_nth
+  t0=$(uptime)
+  timeout -s KILL 60 flashtool list >/tmp/out 2>/tmp/err </dev/null
+  t1=$(uptime)
+  echo 0 >$sd/every_nth
+  echo 0 >$sd/opts
+  took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
+  awk -v t="$took" 'BEGIN { exit !(t <= 4.0) }' || no "list took $took s"
+  show="/tmp/list.out /tmp/list.err /tmp/info.out /tmp/info.err /tmp/out /tmp/err"
+  end
+else
+  say "skip sg unloaded: sg is built in or in use"
+fi
 
 say end
 sync

@@ -55,6 +55,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,9 +173,32 @@ bool Tape(const std::string &path) { return path.compare(0, 7, "/dev/st") == 0; 
 
 bool Writing(int flags) { return (flags & O_ACCMODE) != O_RDONLY; }
 
+// Drives on their way back under another address: each appears in sysfs a
+// while after it left its own, as a restarting drive does.
+enum { RESTART_MS = 1500 };
+struct Arrival {
+  std::chrono::steady_clock::time_point at;
+  std::string target, link;
+};
+std::mutex ArrivalsLock;
+std::vector<Arrival> Arrivals;
+
+void ArriveDue() {
+  std::lock_guard<std::mutex> hold(ArrivalsLock);
+  for (size_t i = 0; i < Arrivals.size();) {
+    if (std::chrono::steady_clock::now() < Arrivals[i].at) {
+      ++i;
+      continue;
+    }
+    symlink(Arrivals[i].target.c_str(), Arrivals[i].link.c_str());
+    Arrivals.erase(Arrivals.begin() + (long)i);
+  }
+}
+
 // A system file about drives, served from the test's root instead.
 const char *Rerooted(const char *path, std::string *buffer) {
   if (path == nullptr || S().root.empty()) return path;
+  if (strncmp(path, "/sys/", 5) == 0) ArriveDue();
   static const char *const prefixes[] = {"/sys/", "/run/flashtool", "/proc/self/mountinfo"};
   for (const char *prefix : prefixes)
     if (strncmp(path, prefix, strlen(prefix)) == 0) {
@@ -484,7 +508,10 @@ void MoveAddress(const std::string &from, const std::string &to) {
   if (S().root.empty()) return;
   std::string folder = S().root + "/sys/class/scsi_device/", old = AddressOf(from), now = AddressOf(to);
   if (!old.empty()) unlink((folder + old).c_str());
-  if (!now.empty()) symlink(("../../devices/" + now + "/scsi_device/" + now).c_str(), (folder + now).c_str());
+  std::lock_guard<std::mutex> hold(ArrivalsLock);
+  if (!now.empty())
+    Arrivals.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(RESTART_MS),
+                        "../../devices/" + now + "/scsi_device/" + now, folder + now});
 }
 
 // One request on a node's drive, its journal line written: what the
