@@ -43,11 +43,12 @@ want_sent() { # target ops expected [length]
 told() { said="$said${said:+; }said \"$(tr -d '\r' </tmp/out | grep -a -m1 -- "$1" | iconv -f CP950 -t UTF-8)\""; }
 want_rc() { [ "$rc" = "$1" ] || no "exit $rc, not $1"; }
 want_out() { tr -d '\r' </tmp/out | grep -qF -- "$1" || no "no \"$1\""; }
-# Our drive's commands since the journal was emptied, as "CMD 12 x1, CMD 55 x2".
-vd_received() {
-  said="$said${said:+; }our drive received $(awk '/^CMD/ { if (!($2 in n)) o[++k] = $2; n[$2]++ }
-    END { for (i = 1; i <= k; i++) { printf "%s%sh x%d", s, o[i], n[o[i]]; s = ", " }; if (!k) printf "nothing" }' /tmp/vd.journal)"
+# Our drive's commands since its journal was emptied, as "12h x1, 55h x2".
+vd_summary() {
+  awk '/^CMD/ { if (!($2 in n)) o[++k] = $2; n[$2]++ }
+    END { for (i = 1; i <= k; i++) { printf "%s%sh x%d", s, o[i], n[o[i]]; s = ", " }; if (!k) printf "nothing" }' /tmp/vd.journal
 }
+vd_received() { said="$said${said:+; }our drive received $(vd_summary)"; }
 # The console program, never longer than two minutes.
 cli() { timeout -s KILL 120 "$wine" "$win/flashtool-cli.exe" "$@" >/tmp/out 2>&1 </dev/null; rc=$?; }
 
@@ -67,7 +68,9 @@ for pair in "d:$d" "e:$e" "f:$f"; do
   ln -sfn "${pair#*:}" "$WINEPREFIX/dosdevices/${pair%%:*}::"
   ln -sfn /tmp/letter "$WINEPREFIX/dosdevices/${pair%%:*}:"
 done
-# No polling by the kernel: every command in the trace is the programs'.
+# No polling by the kernel: what else the trace shows comes from opening and
+# closing the node (the kernel's TEST UNIT READY, GET EVENT STATUS
+# NOTIFICATION and ALLOW MEDIUM REMOVAL), from Wine or from the programs.
 for sr in $d $e $f; do echo 0 >/sys/block/${sr#/dev/}/events_poll_msecs; done
 : >/tmp/vd.journal
 
@@ -179,8 +182,9 @@ mkdir -p /tmp/window
   touch /tmp/window/shot
 ) &
 shooter=$!
-DISPLAY=$display FLASHTOOL_E2E_SLOWER=4 FLASHTOOL_KTIER_SYNC='Z:\tmp\window' FLASHTOOL_KTIER_IMAGE='Z:\tmp\img4.bin' FLASHTOOL_KTIER_REFUSED_IMAGE='Z:\tmp\imgvd.bin' \
-  timeout -s KILL 240 "$wine" "$win/flashtool_kernel_window.exe" "$win/FlashTool.exe" /tmp/window \
+DISPLAY=$display FLASHTOOL_E2E_SLOWER=4 FLASHTOOL_KTIER_SYNC='Z:\tmp\window' \
+  FLASHTOOL_KTIER_IMAGE='Z:\tmp\img4.bin' FLASHTOOL_KTIER_REFUSED_IMAGE='Z:\tmp\imgvd.bin' \
+  timeout -s KILL 180 "$wine" "$win/flashtool_kernel_window.exe" "$win/FlashTool.exe" /tmp/window \
   >/tmp/window.out 2>&1 </dev/null
 rc=$?
 kill $shooter 2>/dev/null
@@ -191,8 +195,7 @@ host count $FAST 55 40960
 window_whole=$answer
 host received $FAST
 window_fast=$answer
-window_vd=$(awk '/^CMD/ { if (!($2 in n)) o[++k] = $2; n[$2]++ }
-  END { for (i = 1; i <= k; i++) { printf "%s%sh x%d", s, o[i], n[o[i]]; s = ", " }; if (!k) printf "nothing" }' /tmp/vd.journal)
+window_vd=$(vd_summary)
 while IFS= read -r line; do
   case $line in
     FAIL*) ;;

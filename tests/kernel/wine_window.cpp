@@ -39,7 +39,7 @@ const bool registered = [] {
     WaitUntil("the visible main window", [](std::string *) {
       HWND main = FindWindowA(MAIN_WINDOW_CLASS, NULL);
       return main != NULL && IsWindowVisible(main);
-    }, 40000);
+    }, 25000);
     ExpectListEntries(IDC_DEVICE_LIST, {Label("KTIER   ", "FAST CD         ", "1.00"),
                                         Label("QUOR    ", "VIRTUAL CD-RW   ", "1.00")});
     std::string sync = Setting("FLASHTOOL_KTIER_SYNC");
