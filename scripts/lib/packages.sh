@@ -46,6 +46,9 @@ WINE_PACKAGES=(wine wine64 xvfb x11-utils)
 # The real-kernel tier: QEMU, and what its guest runs (busybox, sg3-utils);
 # the kernel itself is fetched with apt-get download, not installed.
 KERNEL_PACKAGES=(qemu-system-x86 busybox-static sg3-utils cpio)
+# Its stage of the Windows programs: the guest runs the host's Wine and Xvfb,
+# and takes a screenshot of the window, whose text is Chinese.
+KERNEL_WINE_PACKAGES=(imagemagick fonts-arphic-uming)
 # The Debian package and the Windows zip, and their checks: dpkg-shlibdeps
 # for the dependencies, lintian, man to render the manual page.
 PACKAGE_PACKAGES=(dpkg-dev lintian man-db zip unzip)

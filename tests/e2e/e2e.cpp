@@ -4,6 +4,7 @@
 #include "e2e/e2e.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -31,6 +32,18 @@ std::deque<Program> Programs;  // started by the running scenario; a deque keeps
 int Starts;
 
 const DWORD MESSAGE_TIMEOUT_MS = 5000;
+
+// FLASHTOOL_E2E_SLOWER=N stretches every bounded wait N times, for a machine
+// whose processor is emulated (the real-kernel tier's guest).
+DWORD Slower() {
+  static DWORD factor = [] {
+    char text[16] = "";
+    GetEnvironmentVariableA("FLASHTOOL_E2E_SLOWER", text, sizeof text);
+    int n = atoi(text);
+    return (DWORD)(n > 1 ? n : 1);
+  }();
+  return factor;
+}
 
 // Wine maps the Unix root to Z:, and CTest hands over Unix paths.
 std::string WindowsPath(std::string path) {
@@ -69,8 +82,8 @@ std::string ToBig5(const std::wstring &text) {
 // A message to another process's window that gives up if the program hangs.
 LRESULT Ask(HWND window, UINT message, WPARAM w, LPARAM l, const char *what) {
   DWORD_PTR result = 0;
-  if (!SendMessageTimeoutW(window, message, w, l, SMTO_ABORTIFHUNG, MESSAGE_TIMEOUT_MS, &result))
-    Fail(std::string("no answer within 5 s to ") + what + " (error " +
+  if (!SendMessageTimeoutW(window, message, w, l, SMTO_ABORTIFHUNG, MESSAGE_TIMEOUT_MS * Slower(), &result))
+    Fail("no answer within " + std::to_string(MESSAGE_TIMEOUT_MS * Slower() / 1000) + " s to " + what + " (error " +
          std::to_string(GetLastError()) + ")");
   return (LRESULT)result;
 }
@@ -107,7 +120,12 @@ std::string LastLines(const std::string &whole, size_t count) {
 
 void EndPrograms(bool complain) {
   std::string left;
+  std::deque<Program> kept;
   for (Program &p : Programs) {
+    if (p.keep && p.Running()) {
+      kept.push_back(p);
+      continue;
+    }
     if (p.Running()) {
       left += (left.empty() ? "" : ", ") + p.exe.substr(p.exe.find_last_of('\\') + 1);
       TerminateProcess(p.process.hProcess, 1);
@@ -116,7 +134,7 @@ void EndPrograms(bool complain) {
     CloseHandle(p.process.hThread);
     CloseHandle(p.process.hProcess);
   }
-  Programs.clear();
+  Programs.swap(kept);
   if (complain && !left.empty()) Fail("still running at the end of the scenario: " + left);
 }
 
@@ -141,6 +159,7 @@ void ExpectEqual(const std::string &seen, const std::string &expected, const std
 }
 
 void WaitUntil(const std::string &what, const std::function<bool(std::string *)> &ready, DWORD ms) {
+  ms *= Slower();
   DWORD start = GetTickCount();
   std::string seen;
   for (;;) {
@@ -324,6 +343,19 @@ Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
 
 Program &Start(const std::vector<VDrive> &drives) { return StartExe(ScenarioProgram, drives, ""); }
 
+Program &StartPlain(const std::string &arguments) {
+  Program p;
+  p.exe = ScenarioProgram;
+  std::string command = "\"" + p.exe + "\"" + (arguments.empty() ? "" : " " + arguments);
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(p.exe.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &p.process))
+    Fail("cannot start " + p.exe + " (error " + std::to_string(GetLastError()) + ")");
+  Programs.push_back(p);
+  return Programs.back();
+}
+
 bool VirtualAspiBuilt() {
   return GetFileAttributesA((ToolDir + "vaspi\\WNASPI32.dll").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -367,6 +399,7 @@ Program &Last() {
 void ExpectExit(DWORD code) { ExpectExit(Last(), code); }
 
 void ExpectExit(Program &program, DWORD code, DWORD ms) {
+  ms *= Slower();
   DWORD wait = WaitForSingleObject(program.process.hProcess, ms);
   Expect(wait == WAIT_OBJECT_0, "the program did not end within " + std::to_string(ms / 1000) +
                                     " s (expected exit code " + std::to_string(code) + ")");
@@ -664,6 +697,11 @@ int main(int argc, char **argv) {
   }
   try {
     SetDllOverride("wnaspi32", NULL);
+  } catch (const FailureSignal &) {
+  }
+  for (Program &p : Programs) p.keep = false;
+  try {
+    EndPrograms(false);
   } catch (const FailureSignal &) {
   }
   if (waiting > 0) printf("%d waiting for later work\n", waiting);

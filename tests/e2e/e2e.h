@@ -28,7 +28,8 @@ void Expect(bool condition, const std::string &message);
 void ExpectEqual(const std::string &seen, const std::string &expected, const std::string &what);
 
 // Polls `ready` every 20 ms until it answers true or `ms` pass; then fails
-// with `what` and the last thing `ready` saw (it may set `seen`).
+// with `what` and the last thing `ready` saw (it may set `seen`). This and
+// every other bounded wait is FLASHTOOL_E2E_SLOWER times as long when set.
 void WaitUntil(const std::string &what, const std::function<bool(std::string *seen)> &ready,
                DWORD ms = 10000);
 
@@ -75,6 +76,7 @@ struct Program {
   std::string exe, config, journal;
   std::string output;  // a console program's standard output and error, when caught
   PROCESS_INFORMATION process = {};
+  bool keep = false;  // left running into the next scenario, which takes it over
   std::vector<JournalLine> Journal() const;
   std::vector<JournalLine> Journal(const std::string &kind) const;  // lines of one kind
   bool Running() const;
@@ -85,6 +87,9 @@ struct Program {
 Program &Start(const std::vector<VDrive> &drives = {});
 Program &StartExe(const std::string &exe, const std::vector<VDrive> &drives,
                   const std::string &arguments = "");
+// Starts the scenario's FlashTool.exe as it is, nothing injected: it reaches
+// whatever drives Windows has. No journal.
+Program &StartPlain(const std::string &arguments = "");
 // A helper program that sits next to the driver (e.g. inject_probe.exe).
 Program &StartTool(const std::string &name, const std::vector<VDrive> &drives,
                    const std::string &arguments);

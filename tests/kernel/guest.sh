@@ -14,7 +14,10 @@ dmesg -n 1
 while read -r m; do
   [ "$m" = scsi_debug.ko ] || insmod "/modules/$m" || echo "insmod $m failed"
 done </modules/load.list
-insmod /modules/scsi_debug.ko ptype=5 max_luns=1 num_tgts=1 dev_size_mb=8
+# "ktier.wine=CHECKOUT" on the command line: the Windows programs' stage
+# (wine-guest.sh in that checkout) instead of flashtool's checks.
+wine_checkout=$(sed -n 's/.*ktier\.wine=\([^ ]*\).*/\1/p' /proc/cmdline)
+[ -n "$wine_checkout" ] || insmod /modules/scsi_debug.ko ptype=5 max_luns=1 num_tgts=1 dev_size_mb=8
 
 # Our own virtual drive, which checks every block's order and checksum,
 # behind the kernel's SCSI target: a user backstore (target_core_user,
@@ -25,6 +28,10 @@ mount -t configfs configfs /sys/kernel/config
 vd_core=/sys/kernel/config/target/core/user_1/vdrive
 vd_tpg=/sys/kernel/config/target/loopback/naa.5001405000000001/tpgt_1
 printf '[drive vd]\nserial=KT0001\ndelay_ms=100\n' >/tmp/vd.cfg
+# For the Windows programs our drive refuses every download from its
+# second on (INVALID FIELD IN PARAMETER LIST).
+[ -n "$wine_checkout" ] &&
+  printf 'fail_at=1\nfail_count=0\ncheck_condition=70 00 05 00 00 00 00 0A 00 00 00 00 26 00\n' >>/tmp/vd.cfg
 if mkdir -p $vd_core && echo -n dev_config=vdrive/kt,dev_size=1048576 >$vd_core/control &&
    echo -n 1 >$vd_core/enable; then
   uio=$(grep -l '^tcm-user/1/vdrive/' /sys/class/uio/*/name | cut -d/ -f5)
@@ -34,6 +41,35 @@ if mkdir -p $vd_core && echo -n dev_config=vdrive/kt,dev_size=1048576 >$vd_core/
 fi
 
 stty -F /dev/ttyS1 raw -echo
+
+# The host's root, read-only over 9p, made writable by a tmpfs overlay: Wine,
+# Xvfb and the programs we ship run in it as they do on the host, against
+# this kernel's drives. What the stage writes out goes to the second share.
+if [ -n "$wine_checkout" ]; then
+  new=/newroot
+  mkdir -p /host /overlay $new
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose hostroot /host &&
+    mount -t tmpfs -o mode=755 overlay /overlay && mkdir /overlay/upper /overlay/work &&
+    mount -t overlay overlay -o lowerdir=/host,upperdir=/overlay/upper,workdir=/overlay/work $new ||
+    echo "KT FAIL the host's root cannot be mounted"
+  mount -t proc proc $new/proc
+  mount -t sysfs sys $new/sys
+  mount -o bind /dev $new/dev
+  mount -t devpts devpts $new/dev/pts 2>/dev/null
+  mount -o bind /tmp $new/tmp  # our drive's journal and the images
+  mount -t tmpfs -o mode=755 run $new/run
+  mkdir -p $new/ktier-out && mount -t 9p -o trans=virtio,version=9p2000.L results $new/ktier-out
+  # Download images: QEMU's drive takes /data/block.bin as mode
+  # parameters; ours wants blocks that sum to 0100h (see below).
+  for _ in 1 2 3 4; do cat /data/block.bin; done >/tmp/img4.bin
+  for _ in $(seq 64); do cat /tmp/img4.bin; done >/tmp/img256.bin
+  { head -c 256 /dev/zero | tr '\0' '\1'; head -c 40704 /dev/zero; } >/tmp/vdblock
+  for _ in 1 2 3 4; do cat /tmp/vdblock; done >/tmp/imgvd.bin
+  chroot $new /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb \
+    /bin/bash "$wine_checkout/tests/kernel/wine-guest.sh" "$wine_checkout"
+  sync
+  reboot -f
+fi
 exec 8<>/dev/ttyS1
 host() { echo "$*" >&8; answer=; read -r -t 20 answer <&8; }
 
