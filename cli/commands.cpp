@@ -34,7 +34,7 @@ int ListCommand(bool json, bool header) {
       if (drive.identityKnown) Say("%s\n", ListLine(drive).c_str());
   }
   if (drives.empty()) Complain("no CD/DVD drive found");
-  else if (listed == 0) Complain("no CD/DVD drive could be listed");
+  else if (listed == 0) Complain("none of the CD/DVD drives above could be asked");
   return Finished(listed > 0 ? EXIT_OK : EXIT_NO_DEVICE);
 }
 
@@ -52,7 +52,8 @@ int InfoCommand(const std::string &device, bool json) {
     }
     if (!d.error.empty()) out["error"] = d.error;
     Say("%s\n", JsonLine(out, 2).c_str());
-  } else {
+  } else if (d.error.empty() || (d.failure != OPEN_NOT_A_DEVICE && d.failure != OPEN_MISSING)) {
+    // Nothing to show of a name that reaches no drive: its error alone.
     Say("Device:   %s\n", d.device.c_str());
     if (!d.genericDevice.empty()) Say("SG node:  %s\n", d.genericDevice.c_str());
     if (!d.address.empty()) Say("Address:  %s\n", d.address.c_str());

@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "system/system.h"
 #include "cli/report.h"
+#include "cli/screen.h"
 #include "core/blocks.h"
 #include "core/image_kind.h"
 #include "core/shown.h"
@@ -55,6 +56,8 @@ void Say(const char *format, ...) {
   va_end(again);
   if (Quiet) return;
   line = ShownLines(line);
+  // Standard output may be the terminal standard error redraws a line on.
+  if (Facts == stderr || OutputIsTerminal()) Screen::Errors().EndLive();
   std::lock_guard<std::mutex> hold(Speaking);
   if (Facts == stdout) LastSaid = line;
   if ((fputs(line.c_str(), Facts) < 0 || fflush(Facts) != 0) && OutputError == 0 && Facts == stdout)
@@ -65,13 +68,13 @@ void Complain(const std::string &text) {
   if (Recording != nullptr && Recording->reason.empty()) Recording->reason = text;
   if (Quiet) return;
   std::lock_guard<std::mutex> hold(Speaking);
-  fprintf(stderr, "flashtool: %s\n", ShownLines(text).c_str());
+  Screen::Errors().Lines("flashtool: " + ShownLines(text));
 }
 
 void Warn(const std::string &text) {
   if (Quiet) return;
   std::lock_guard<std::mutex> hold(Speaking);
-  fprintf(stderr, "flashtool: %s\n", ShownLines(text).c_str());
+  Screen::Errors().Lines("flashtool: " + ShownLines(text));
 }
 
 void Hint(Trouble trouble) {
@@ -82,7 +85,7 @@ void Hint(Trouble trouble) {
   static unsigned given;
   if (trouble == TROUBLE_NONE || (given & (1u << trouble)) != 0) return;
   given |= 1u << trouble;
-  fputs(HintText(trouble), stderr);
+  Screen::Errors().Lines(HintText(trouble), 6);
 }
 
 void FactsToStandardError(bool toError) { Facts = toError ? stderr : stdout; }
@@ -141,8 +144,8 @@ std::string NoFirmwareWords(const LoadedImage &image) {
 }
 
 void SayImage(const RunRecord &record) {
-  Say("Image:  %s  %llu bytes, %d blocks, checksum %04X\n", record.imagePath.c_str(),
-      (unsigned long long)record.imageSize, record.blocks, record.checksum);
+  Say("Image:  %s  %llu bytes, %d block%s, checksum %04X\n", record.imagePath.c_str(),
+      (unsigned long long)record.imageSize, record.blocks, record.blocks == 1 ? "" : "s", record.checksum);
 }
 
 int OpenFailureExit(OpenFailure failure) {

@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/report.h"
+#include "cli/screen.h"
 #include "core/image_kind.h"
 #include "core/shown.h"
 #include "run/flash_run.h"
@@ -51,100 +52,32 @@ class VerboseTap : public CommandTap {
   void Before(const ScsiCommand &command) override {
     static const char *const directions[] = {"none", "in", "out"};
     std::string cdb = HexBytes(command.cdb, (size_t)command.cdbLength, " %02X");
+    char line[256];
     if (command.direction == DATA_NONE || command.data == nullptr)
-      fprintf(stderr, "> %s: cdb%s  no data, time-out %u s\n", CommandName(command).c_str(), cdb.c_str(),
-              (unsigned)command.timeoutSeconds);
+      snprintf(line, sizeof line, "> %s: cdb%s  no data, time-out %u s", CommandName(command).c_str(), cdb.c_str(),
+               (unsigned)command.timeoutSeconds);
     else
-      fprintf(stderr, "> %s: cdb%s  %s %u bytes, time-out %u s\n", CommandName(command).c_str(), cdb.c_str(),
-              directions[command.direction], (unsigned)command.length, (unsigned)command.timeoutSeconds);
+      snprintf(line, sizeof line, "> %s: cdb%s  %s %u bytes, time-out %u s", CommandName(command).c_str(),
+               cdb.c_str(), directions[command.direction], (unsigned)command.length, (unsigned)command.timeoutSeconds);
+    Screen::Errors().Lines(line);
     started_ = Clock::now();
   }
   void After(const ScsiCommand &, const CommandResult &result) override {
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
     std::string sense = HexBytes(result.sense, (size_t)result.senseLength, " %02X");
-    if (result.kind == CommandResult::SYSTEM_ERROR) {
-      fprintf(stderr, "< system error %u (%s), %.1f ms\n", (unsigned)result.systemError,
-              SystemErrorText(result.systemError).c_str(), ms);
-      return;
-    }
-    fprintf(stderr, "< status %02Xh, host %02Xh, driver %02Xh, residual %u, sense%s, %.1f ms\n",
-            result.scsiStatus, (unsigned)result.hostStatus, (unsigned)result.driverStatus,
-            (unsigned)result.residual, sense.empty() ? " none" : sense.c_str(), ms);
+    char line[256];
+    if (result.kind == CommandResult::SYSTEM_ERROR)
+      snprintf(line, sizeof line, "< system error %u (%s), %.1f ms", (unsigned)result.systemError,
+               SystemErrorText(result.systemError).c_str(), ms);
+    else
+      snprintf(line, sizeof line, "< status %02Xh, host %02Xh, driver %02Xh, residual %u, sense%s, %.1f ms",
+               result.scsiStatus, (unsigned)result.hostStatus, (unsigned)result.driverStatus,
+               (unsigned)result.residual, sense.empty() ? " none" : sense.c_str(), ms);
+    Screen::Errors().Lines(line);
   }
 
  private:
   Clock::time_point started_;
-};
-
-// The progress of several drives: on a terminal one line per drive,
-// redrawn in place; elsewhere a line per drive at every tenth.
-class ProgressBoard {
- public:
-  // A Windows console before Windows 10 shows the cursor controls as text.
-#ifdef _WIN32
-  explicit ProgressBoard(bool) : terminal_(false) {}
-#else
-  explicit ProgressBoard(bool terminal) : terminal_(terminal) {}
-#endif
-  void Add(const std::string &device, const std::string &identity) {
-    rows_.push_back({device, identity, 0, 0, "waiting", 0});
-  }
-  void Update(size_t row, int sent, int blocks, const std::string &state) {
-    std::lock_guard<std::mutex> hold(lock_);
-    Row &r = rows_[row];
-    r.sent = sent;
-    r.blocks = blocks;
-    r.state = state;
-    int tenth = blocks > 0 ? (int)((long long)sent * 10 / blocks) : 0;
-    if (terminal_) {
-      Draw();
-    } else if (tenth > r.tenthsShown || state != "flashing") {
-      r.tenthsShown = tenth;
-      fprintf(stderr, "%s\n", Line(r).c_str());
-    }
-  }
-  void Start() {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (terminal_) Draw();
-  }
-  // An interrupt came and is held: said once, below the rows on a terminal.
-  void Held() {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (held_) return;
-    held_ = true;
-    if (terminal_) Draw();
-    else fprintf(stderr, "%s\n", HeldWords);
-  }
-
- private:
-  static constexpr const char *HeldWords =
-      "flashtool: interrupt held until the flash ends: a drive left half-written may never start again";
-  struct Row {
-    std::string device, identity;
-    int sent, blocks;
-    std::string state;
-    int tenthsShown;
-  };
-  static std::string Line(const Row &r) {
-    char line[160];
-    int percent = r.blocks > 0 ? (int)((long long)r.sent * 100 / r.blocks) : 0;
-    snprintf(line, sizeof line, "%-10s  %-28.28s  %3d/%-3d %3d%%  %s", Shown(r.device).c_str(),
-             r.identity.c_str(), r.sent, r.blocks, percent, r.state.c_str());
-    return line;
-  }
-  void Draw() {
-    if (drawn_) fprintf(stderr, "\x1b[%zuA", drawnLines_);  // back to the first row
-    for (const Row &r : rows_) fprintf(stderr, "\r\x1b[K%s%s\n", Line(r).c_str(), ProgressNote());
-    if (held_) fprintf(stderr, "\r\x1b[K%s\n", HeldWords);
-    fflush(stderr);
-    drawn_ = true;
-    drawnLines_ = rows_.size() + (held_ ? 1 : 0);
-  }
-  bool terminal_;
-  bool drawn_ = false, held_ = false;
-  size_t drawnLines_ = 0;
-  std::mutex lock_;
-  std::vector<Row> rows_;
 };
 
 std::string SignalName(int signal) { return signal != 0 ? InterruptName(signal) : "an interrupt"; }
@@ -158,6 +91,12 @@ std::string StillWriting(const DriveRun &r) {
     words += "; the kernel's media polling of it stays off until then, and that command, run as root "
              "once the drive answers, puts it back";
   return words;
+}
+
+// "the drive took all 8 blocks.", and of an image of one block "the drive
+// took its one block."
+std::string TookAll(int blocks) {
+  return blocks == 1 ? "the drive took its one block." : "the drive took all " + std::to_string(blocks) + " blocks.";
 }
 
 // Why a drive's run ended, in the words the user reads and the record
@@ -268,13 +207,15 @@ Words WordsOf(const DriveRun &r, const FlashOptions &options) {
   return w;
 }
 
-// Tells what the run does as it goes: for one drive in lines, for several
-// on a board of one row per drive. Calls come from the drives' workers and
-// the run's watch at once: one at a time.
+// What the run does as it goes, on the screen: for one drive in lines, with
+// the progress and the wait redrawn in place; for several a board of one
+// row per drive. Calls come from the drives' workers and the run's watch
+// at once: one at a time.
 class ConsoleObserver : public RunObserver {
  public:
-  ConsoleObserver(const FlashOptions &options, std::vector<VerboseTap> &taps)
-      : options_(options), taps_(taps), several_(options.run.devices.size() > 1 || options.all) {}
+  ConsoleObserver(const FlashOptions &options, std::vector<VerboseTap> &taps, uint64_t imageBytes)
+      : options_(options), taps_(taps), several_(options.run.devices.size() > 1 || options.all),
+        imageBytes_(imageBytes) {}
 
   void Asked(const DriveRun &r) override {
     Say("Drive:  %s  %s\n", r.device.c_str(), IdentityText(r.identity).c_str());
@@ -282,7 +223,7 @@ class ConsoleObserver : public RunObserver {
   }
   void Caution(const DriveRun *r, enum Caution caution, const std::string &detail) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (board_ != nullptr && r != nullptr) return;  // the table at the end says what the workers met
+    if (boardShown_ && r != nullptr) return;  // the table at the end says what the workers met
     switch (caution) {
       case POLLING_STAYS_ON:
         Warn(r->device + ": " + detail + (r->phase == Phase::CHECK ? "; going on as --allow-polling says" : ""));
@@ -304,97 +245,85 @@ class ConsoleObserver : public RunObserver {
       refusedSaid_ = true;
       return false;
     }
-    fprintf(stderr, "Type YES to write %s into %s: ", Shown(options_.image).c_str(), Shown(devices).c_str());
-    fflush(stderr);
+    Screen::Errors().Raw("Type YES to write " + Shown(options_.image) + " into " + Shown(devices) + ": ");
     char answer[16] = "";
-    if (!AwaitInput() || fgets(answer, sizeof answer, stdin) == nullptr) fprintf(stderr, "\n");
+    if (!AwaitInput() || fgets(answer, sizeof answer, stdin) == nullptr) Screen::Errors().Raw("\n");
     return std::string(answer) == "YES\n";
   }
   void BlocksBegin(size_t drives) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!several_) {
-      fprintf(stderr, "Flashing. Do not turn off the power or unplug the drive.\n");
+      Screen::Errors().Lines("Flashing. Do not turn off the power or unplug the drive.");
       return;
     }
-    fprintf(stderr, "Flashing %zu drive%s. Do not turn off the power or unplug a drive.\n", drives,
-            drives == 1 ? "" : "s");
+    Screen::Errors().Lines("Flashing " + std::to_string(drives) + " drive" + (drives == 1 ? "" : "s") +
+                           ". Do not turn off the power or unplug a drive.");
   }
   void PhaseBegins(const DriveRun &r) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     if (r.phase == Phase::BLOCKS && several_) {
-      Board().Update(Row(r), 0, r.blocks, "flashing");
+      Row(r, "flashing");
     } else if (r.phase == Phase::QUIET) {
-      if (several_) {
-        Board().Update(Row(r), r.blocksSent, r.blocks, "waiting for the drive");
-        return;
-      }
-      Say("Flashed: the drive took all %d block%s.\n", r.blocksSent, r.blocksSent == 1 ? "" : "s");
+      if (several_) return Row(r, "waiting for the drive");
+      Screen::Errors().EndLive();
+      Say("Flashed: %s\n", TookAll(r.blocksSent).c_str());
       Say("Waiting %d s before asking the drive, then up to %d s for it to answer...\n",
           options_.run.settleSeconds, options_.run.readySeconds);
-      waitStarted_ = true;
     }
   }
   void Block(const DriveRun &r, double seconds) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (several_) {
-      Board().Update(Row(r), r.blocksSent, r.blocks, "flashing");
-      return;
-    }
-    fputs(progress_.After(r.blocksSent, r.blocks, BLOCK_SIZE, seconds).c_str(), stderr);
-    fflush(stderr);
+    if (several_) return Row(r, "flashing");
+    int tenth = r.blocks > 0 ? (int)((long long)r.blocksSent * 10 / r.blocks) : 10;
+    bool due = tenth > tenthsShown_;
+    if (due) tenthsShown_ = tenth;
+    Screen::Errors().Live(ProgressText(r.blocksSent, r.blocks, imageBytes_, seconds), due);
+    if (r.blocksSent == r.blocks) Screen::Errors().EndLive();
   }
   void InterruptHeld(int) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (several_) {
-      Board().Held();
-      return;
-    }
-    fprintf(stderr, "%sflashtool: interrupt held until the flash ends: a drive left half-written may never start again\n",
-            MessagesAreTerminal() ? "\n" : "");
+    held_ = true;
+    if (several_) return Draw();
+    Screen::Errors().Lines(HeldWords);
   }
-  // One drive: the wait after the flash on a terminal as a line redrawn
-  // with its time and what the drive last said, elsewhere such a line
-  // every ten seconds.
+  // A block still outstanding, and the wait after the flash: the clock
+  // moves every second on a terminal, every ten seconds elsewhere.
   void StillWaiting(const DriveRun &r, double seconds) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (several_ || (r.phase != Phase::QUIET && r.phase != Phase::WAIT)) return;
-    std::string line = "Waiting for the drive: " + MinutesSeconds(seconds) +
-                       (r.lastAnswerKnown ? ", it last said: " + Reason(r.lastAnswer) : "");
-    if (MessagesAreTerminal()) {
-      if (line.size() > 79) line = line.substr(0, 76) + "...";
-      fprintf(stderr, "\r\x1b[K%s", Shown(line).c_str());
-      waitDrawn_ = true;
-    } else if ((long)seconds / 10 > waitToldAt_) {
-      waitToldAt_ = (long)seconds / 10;
-      fprintf(stderr, "%s\n", Shown(line).c_str());
+    bool blocks = r.phase == Phase::BLOCKS;
+    if (several_) {
+      if (blocks) Row(r, "block " + std::to_string(r.blocksSent + 1) + ": waiting " + MinutesSeconds(seconds));
+      return;
     }
-    fflush(stderr);
+    std::string line = blocks ? "Block " + std::to_string(r.blocksSent + 1) + " of " + std::to_string(r.blocks) +
+                                    ": waiting for the drive, " + MinutesSeconds(seconds)
+                              : "Waiting for the drive: " + MinutesSeconds(seconds) +
+                                    (r.lastAnswerKnown ? ", it last said: " + Reason(r.lastAnswer) : "");
+    long tens = (long)seconds / 10;
+    bool due = tens > waitToldAt_;
+    if (due) waitToldAt_ = tens;
+    Screen::Errors().Live(Shown(line), due);
   }
   void CameBack(const DriveRun &r) override {
-    EndWaitLine();
     if (!several_) Say("The drive came back as %s.\n", r.backAs.c_str());
   }
   void AnsweredAfter(const DriveRun &r) override {
-    EndWaitLine();
     if (!several_) Say("Drive:  %s  %s\n", r.device.c_str(), IdentityText(r.record.after.identity).c_str());
   }
   void Ended(DriveRun &r) override {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    EndWaitLine();
     Words w = WordsOf(r, options_);
     r.record.reason = w.reason;
     r.record.trouble = w.trouble;
     if (!r.record.blockFacts.empty() && r.record.blockFacts.back().outcome.empty())
       r.record.blockFacts.back().outcome = Reason(r.failure);
-    if (r.ending == Ending::CHECKED && !several_) Say("Dry run: every check passed; nothing was written.\n");
-    if (r.ending == Ending::INTERRUPTED_AFTER && !several_)
-      Say("Flashed: the drive took all %d block%s.\n", r.blocksSent, r.blocksSent == 1 ? "" : "s");
-    if (board_ != nullptr) {
-      int taken = 0;
-      for (const BlockFact &block : r.record.blockFacts) taken += block.outcome == "ok";
-      board_->Update(Row(r), taken, r.blocks, OutcomeWord(r.code, options_.run.dryRun));
+    if (rows_.count(r.index) != 0) {
+      Row(r, r.record.outcome);
       return;  // the table at the end tells the rest
     }
+    Screen::Errors().EndLive();
+    if (r.ending == Ending::CHECKED && !several_) Say("Dry run: every check passed; nothing was written.\n");
+    if (r.ending == Ending::INTERRUPTED_AFTER && !several_) Say("Flashed: %s\n", TookAll(r.blocksSent).c_str());
     if (w.reason.empty()) return;
     // A refusal said before, or the same for every drive, once.
     if (r.ending == Ending::NOT_CONFIRMED && refusedSaid_) return;
@@ -406,77 +335,129 @@ class ConsoleObserver : public RunObserver {
   CommandTap *Tap(const DriveRun &r) override { return options_.verbose ? &taps_[r.index] : nullptr; }
 
  private:
-  ProgressBoard &Board() {
-    if (board_ == nullptr) board_.reset(new ProgressBoard(MessagesAreTerminal()));
-    return *board_;
-  }
-  // Rows in the order the drives' blocks begin.
-  size_t Row(const DriveRun &r) {
+  static constexpr const char *HeldWords = "flashtool: interrupt held: the flash ends first";
+  struct BoardRow {
+    std::string device, identity, state;
+    int sent, blocks;
+    bool due;
+    int tenthsShown;
+  };
+  // The drive's row on the board, in the order their blocks begin.
+  void Row(const DriveRun &r, const std::string &state) {
     auto at = rows_.find(r.index);
-    if (at != rows_.end()) return at->second;
-    size_t row = rows_.size();
-    rows_[r.index] = row;
-    const DriveFacts &before = r.record.before;
-    Board().Add(r.device, before.known ? std::string(before.identity.vendor) + " " + before.identity.product + " " +
-                                             before.identity.revision
-                                       : "-");
-    return row;
+    if (at == rows_.end()) {
+      const DriveFacts &before = r.record.before;
+      std::string identity = before.known ? std::string(before.identity.vendor) + " " + before.identity.product +
+                                                " " + before.identity.revision
+                                          : "-";
+      at = rows_.emplace(r.index, board_.size()).first;
+      board_.push_back({r.device, identity, "", 0, 0, false, -1});
+    }
+    BoardRow &row = board_[at->second];
+    int tenth = r.blocks > 0 ? (int)((long long)r.blocksSent * 10 / r.blocks) : 0;
+    row.due = tenth > row.tenthsShown || state != row.state;
+    if (row.due) row.tenthsShown = tenth;
+    row.sent = r.blocksSent;
+    row.blocks = r.blocks;
+    row.state = state;
+    Draw();
   }
-  void EndWaitLine() {
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (!waitDrawn_) return;
-    fprintf(stderr, "\n");
-    waitDrawn_ = false;
+  void Draw() {
+    std::vector<std::string> lines;
+    std::vector<bool> due;
+    for (BoardRow &row : board_) {
+      char line[160];
+      int percent = row.blocks > 0 ? (int)((long long)row.sent * 100 / row.blocks) : 0;
+      snprintf(line, sizeof line, "%-10s  %-28.28s  %3d/%-3d %3d%%  %s%s", Shown(row.device).c_str(),
+               Shown(row.identity).c_str(), row.sent, row.blocks, percent, row.state.c_str(), ProgressNote());
+      lines.push_back(line);
+      due.push_back(row.due);
+      row.due = false;
+    }
+    if (held_) {
+      lines.push_back(HeldWords);
+      due.push_back(!heldTold_);
+      heldTold_ = true;
+    }
+    Screen::Errors().Board(lines, due);
+    boardShown_ = true;
   }
 
   const FlashOptions &options_;
   std::vector<VerboseTap> &taps_;
   bool several_;
+  uint64_t imageBytes_;
   std::recursive_mutex lock_;
-  std::unique_ptr<ProgressBoard> board_;
+  std::vector<BoardRow> board_;
   std::map<size_t, size_t> rows_;
-  ProgressLines progress_{MessagesAreTerminal(), ProgressNote()};
   std::set<std::string> said_;
-  bool refusedSaid_ = false, waitStarted_ = false, waitDrawn_ = false;
+  bool refusedSaid_ = false, held_ = false, heldTold_ = false, boardShown_ = false;
+  int tenthsShown_ = 0;
   long waitToldAt_ = 0;
 };
 
 std::string RevisionOf(const DriveFacts &facts) { return facts.known ? facts.identity.revision : "-"; }
 
-// The end of a flash of several drives, within 80 columns: a row per
-// drive with its revisions before and after, its time and outcome, and
-// under it why it ended so and where it came back under another node.
+// What a drive that did not flash holds now, in the words of the table.
+const char *HoldsWords(const DriveRun &r) {
+  switch (r.holds) {
+    case Holds::AS_IT_WAS: return "the drive is as it was";
+    case Holds::PART_OF_IMAGE: return "half-written: do not use it before a flash succeeds";
+    case Holds::MAY_BE_WRITING: return "it may be writing its firmware: leave it powered";
+    case Holds::NEW_FIRMWARE: break;
+  }
+  return "";
+}
+
+// The end of a flash of several drives, within the terminal's width (80
+// columns at most): a row per drive with where it sits, its revisions
+// before and after, its time and outcome; under it why it ended so, what
+// it holds now and where it came back under another node. A reason that is
+// the same for every drive comes once, after the rows.
 void TellTable(const std::vector<DriveRun> &runs) {
-  Say("%-10s  %-8s  %-8s  %7s  %s\n", "DEVICE", "BEFORE", "AFTER", "TIME", "OUTCOME");
+  size_t width = std::min<size_t>(OutputColumns(), 80);
+  Say("%-10s  %-9s  %-8s  %-8s  %7s  %s\n", "DEVICE", DrivesHaveNodes() ? "ADDRESS" : "BUS", "BEFORE", "AFTER",
+      "TIME", "OUTCOME");
+  std::vector<std::string> once;
   for (const DriveRun &r : runs) {
-    std::string reason = r.record.reason;
+    bool shared = r.ending == Ending::MIXED_MODELS || r.ending == Ending::OTHERS_FAILING ||
+                  r.ending == Ending::NOT_CONFIRMED || r.ending == Ending::INTERRUPTED_BEFORE;
+    std::string reason = shared ? "" : r.record.reason;
+    if (shared && std::find(once.begin(), once.end(), r.record.reason) == once.end()) once.push_back(r.record.reason);
     if (!r.record.afterDevice.empty() && r.record.afterDevice != r.record.device)
       reason = "came back as " + r.record.afterDevice + (reason.empty() ? "" : "; " + reason);
-    Say("%-10s  %-8s  %-8s  %6.1fs  %s\n%s", r.record.device.c_str(), RevisionOf(r.record.before).c_str(),
+    if (r.code != EXIT_FLASHED && !shared) reason += std::string(reason.empty() ? "" : "; ") + HoldsWords(r);
+    Say("%-10s  %-9s  %-8s  %-8s  %6.1fs  %s\n%s", r.record.device.c_str(),
+        (r.address.empty() ? "-" : r.address).c_str(), RevisionOf(r.record.before).c_str(),
         RevisionOf(r.record.after).c_str(), r.record.seconds, r.record.outcome.c_str(),
-        Wrapped(reason, 12, 12, 80).c_str());
+        Wrapped(reason, 12, 12, width).c_str());
   }
+  for (const std::string &reason : once) Say("%s", Wrapped(reason, 0, 2, width).c_str());
   for (const DriveRun &r : runs) Hint((Trouble)r.record.trouble);
 }
 
-// The last word on one drive: what it holds now, in one line.
-void TellVerdict(const DriveRun &r, bool dryRun) {
+// The last word on one drive: what it holds now, in one line, wrapped
+// between words at the terminal's width.
+void TellVerdict(const DriveRun &r, bool dryRun, bool imageRefused) {
   const RunRecord &record = r.record;
   char seconds[32];
   snprintf(seconds, sizeof seconds, "%.0f s", record.seconds);
   // Named as it was when the run began; where it came back is said after.
-  std::string device = Named(record.device);
+  std::string device = Named(record.device), line;
+  char code[16];
+  snprintf(code, sizeof code, " (exit %d)", r.code);
   if (r.code == EXIT_FLASHED && dryRun)
-    Say("checked %severy check passed, nothing was written\n", device.c_str());
+    line = "checked " + device + "every check passed, nothing was written";
   else if (r.code == EXIT_FLASHED)
-    Say("flashed %sfirmware %s -> %s in %s%s\n", device.c_str(), RevisionOf(record.before).c_str(),
-        RevisionOf(record.after).c_str(), seconds,
-        !record.afterDevice.empty() && record.afterDevice != record.device ? (", back as " + record.afterDevice).c_str()
-                                                                           : "");
-  else if (record.reason.compare(0, device.size(), device) == 0)
-    Say("%s: %s (exit %d)\n", record.outcome.c_str(), record.reason.c_str(), r.code);  // it names the drive
+    line = "flashed " + device + "firmware " + RevisionOf(record.before) + " -> " + RevisionOf(record.after) +
+           " in " + seconds +
+           (!record.afterDevice.empty() && record.afterDevice != record.device ? ", back as " + record.afterDevice : "");
+  else if (imageRefused || r.ending == Ending::SAME_DRIVE || record.reason.compare(0, device.size(), device) == 0 ||
+           record.reason.compare(0, record.device.size() + 1, record.device + " ") == 0)
+    line = record.outcome + ": " + record.reason + code;  // it names what it is about
   else
-    Say("%s %s%s (exit %d)\n", record.outcome.c_str(), device.c_str(), record.reason.c_str(), r.code);
+    line = record.outcome + " " + device + record.reason + code;
+  Say("%s", Wrapped(line, 0, 2, OutputColumns()).c_str());
 }
 
 // Keeps the records: one line per drive in the log, and on standard
@@ -578,14 +559,14 @@ int FlashCommand(FlashOptions options) {
   } else {
     if (!notFirmware.empty()) Warn(options.image + " " + notFirmware + "; flashing it as --any-image says");
     std::vector<VerboseTap> taps(options.run.devices.size());
-    ConsoleObserver observer(options, taps);
+    ConsoleObserver observer(options, taps, image.plan.imageSize);
     runs = RunFlash(ThisSystem(), options.run, image, start, observer);
   }
   FreeImage(image);
   bool once = !runs.empty() && (runs[0].ending == Ending::SAME_DRIVE || !problem.empty());
   if (several && !once) TellTable(runs);
   for (const DriveRun &r : runs) {
-    TellVerdict(r, options.run.dryRun);
+    TellVerdict(r, options.run.dryRun, !problem.empty());
     if (once) break;
   }
   KeepRecords(runs, options, several);

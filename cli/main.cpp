@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/report.h"
@@ -121,6 +123,40 @@ static std::string Seconds(const std::string &value) { return SecondsFrom(value,
 // A drive may erase its flash after the last block: no command for 5 s at least.
 static std::string SettleSeconds(const std::string &value) { return SecondsFrom(value, LEAST_SETTLE_S); }
 
+// How many single-character edits make one word the other.
+static size_t Distance(const std::string &a, const std::string &b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// " (did you mean 'list'?)" for a word one or two edits from a known one.
+static std::string Suggestion(const std::string &word, const std::vector<std::string> &known) {
+  std::string best;
+  size_t nearest = 3;
+  for (const std::string &k : known) {
+    size_t d = Distance(word, k);
+    if (d < nearest) nearest = d, best = k;
+  }
+  return best.empty() ? "" : " (did you mean '" + best + "'?)";
+}
+
+// A usage error as other tools say it: the program's name, the word, what
+// to read; exit 2.
+static int UsageError(const std::string &text, const std::string &help) {
+  fprintf(stderr, "flashtool: %s\nRun '%s --help' for more information.\n", Shown(text).c_str(), help.c_str());
+  return EXIT_BAD_INPUT;
+}
+
 static std::string Sha256(const std::string &value) {
   bool hex = value.size() == 64 && value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
   return hex ? "" : "wants the 64 hex digits of a SHA-256, as its maker publishes it";
@@ -173,14 +209,14 @@ int main(int argc, char **argv) {
                   "Flash every CD/DVD drive that --expect names (needs --expect)");
   flash->add_flag("--skip-failing", options.run.skipFailing,
                   "Several drives: flash those that pass their checks, even when others do not");
-  flash->add_flag("--yes", options.yes, "Do not ask for confirmation");
+  flash->add_flag("-y,--yes", options.yes, "Do not ask for confirmation");
   flash->add_flag("--dry-run", options.run.dryRun,
                   "Every check of a flash up to the first block (image, device, identity, --expect, "
                   "lock, exclusive claim), then stop: nothing is written");
   flash->add_flag("--json", options.json,
                   "At the end, the run's record as one JSON object on standard output (the texts go "
                   "to standard error)");
-  flash->add_flag("--verbose", options.verbose,
+  flash->add_flag("-v,--verbose", options.verbose,
                   "Every command to the drive on standard error: CDB, direction, length, SCSI, host "
                   "and driver status, residual, sense and time");
   flash->add_option("--log", options.log,
@@ -221,32 +257,36 @@ int main(int argc, char **argv) {
   // The first word that is no option names the command: a mistyped one is
   // named back, and "help" is what a user of git or apt expects.
   static const char Commands[] = "commands: list, info, check, flash";
+  const std::vector<std::string> commandNames = {"list", "info", "check", "flash"};
   auto command = [&](const char *word) -> CLI::App * {
     for (CLI::App *known : {list, info, check, flash})
       if (known->get_name() == word) return known;
     return nullptr;
   };
+  auto unknownCommand = [&](const char *word) {
+    return UsageError(std::string("unknown command '") + word + "' (" + Commands + ")" +
+                          Suggestion(word, commandNames),
+                      "flashtool");
+  };
   int first = 1;
   while (first < argc && argv[first][0] == '-') ++first;
   if (first < argc && strcmp(argv[first], "help") == 0) {
-    CLI::App *about = first + 1 < argc ? command(argv[first + 1]) : nullptr;
-    printf("%s", about != nullptr ? about->help().c_str() : app.help().c_str());
+    if (first + 2 < argc) return UsageError("help takes one command", "flashtool");
+    if (first + 1 >= argc) {
+      printf("%s", app.help().c_str());
+      return EXIT_OK;
+    }
+    CLI::App *about = command(argv[first + 1]);
+    if (about == nullptr) return unknownCommand(argv[first + 1]);
+    printf("%s", about->help(std::string("flashtool ") + argv[first + 1]).c_str());
     return EXIT_OK;
   }
-  if (first < argc && command(argv[first]) == nullptr) {
-    fprintf(stderr, "flashtool: unknown command '%s' (%s)\nRun with --help for more information.\n",
-            Shown(argv[first]).c_str(), Commands);
-    return EXIT_BAD_INPUT;
-  }
+  if (first < argc && command(argv[first]) == nullptr) return unknownCommand(argv[first]);
   bool asksAbout = false;
   for (int i = 1; i < argc; ++i)
     asksAbout |= strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0 ||
                  strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0;
-  if (first >= argc && !asksAbout) {
-    fprintf(stderr, "flashtool: a command is required (%s)\nRun with --help for more information.\n",
-            Commands);
-    return EXIT_BAD_INPUT;
-  }
+  if (first >= argc && !asksAbout) return UsageError(std::string("a command is required (") + Commands + ")", "flashtool");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
@@ -254,8 +294,22 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
-    app.exit(e);  // prints what was wrong and how to ask for help
-    return EXIT_BAD_INPUT;
+    // Which command's words were read: its help is the one to read.
+    CLI::App *in = first < argc ? command(argv[first]) : nullptr;
+    std::string help = in != nullptr ? std::string("flashtool ") + argv[first] : "flashtool";
+    std::string what = e.what();
+    const std::string extra = "The following argument was not expected: ";
+    const std::string extras = "The following arguments were not expected: ";
+    std::string word = what.compare(0, extra.size(), extra) == 0 ? what.substr(extra.size())
+                     : what.compare(0, extras.size(), extras) == 0 ? what.substr(extras.size()) : "";
+    if (!word.empty() && word[0] == '-') {
+      std::vector<std::string> known;
+      for (const CLI::Option *o : (in != nullptr ? in : &app)->get_options())
+        for (const std::string &name : o->get_lnames()) known.push_back("--" + name);
+      word = word.substr(0, word.find(' '));
+      return UsageError("unknown option '" + word + "'" + Suggestion(word, known), help);
+    }
+    return UsageError(what, help);
   }
   if (list->parsed()) return ListCommand(json, header);
   if (info->parsed()) return InfoCommand(infoDevice, json);
@@ -269,9 +323,6 @@ int main(int argc, char **argv) {
                     : options.all && !options.run.devices.empty() ? "--all takes no DEVICE, only IMAGE"
                     : !options.all && options.run.devices.empty() ? "DEVICE and IMAGE are required"
                     : "";
-  if (!wrong.empty()) {
-    fprintf(stderr, "%s\nRun with --help for more information.\n", wrong.c_str());
-    return EXIT_BAD_INPUT;
-  }
+  if (!wrong.empty()) return UsageError(wrong, "flashtool flash");
   return FlashCommand(options);
 }

@@ -1,11 +1,13 @@
 #include "cli/report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
 
-#include "run/record.h"
 #include "cli/words.h"
+#include "core/blocks.h"
+#include "run/record.h"
 
 std::string IdentityText(const DriveIdentity &identity) {
   return std::string(identity.vendor) + " " + identity.product + ", firmware " + identity.revision;
@@ -139,18 +141,13 @@ std::string MinutesSeconds(double seconds) {
   return text;
 }
 
-std::string ProgressLines::After(int sent, int blocks, uint32_t blockBytes, double seconds) {
+std::string ProgressText(int sent, int blocks, uint64_t imageBytes, double seconds) {
   int percent = blocks > 0 ? (int)((long long)sent * 100 / blocks) : 100;
-  if (!terminal_) {
-    if (percent / 10 <= tenthsShown_) return "";
-    tenthsShown_ = percent / 10;
-  }
   double left = sent > 0 ? seconds * (blocks - sent) / sent : 0;
+  uint64_t written = std::min<uint64_t>((uint64_t)sent * BLOCK_SIZE, imageBytes);
   char line[192];
-  snprintf(line, sizeof line, "Written %d of %d blocks (%d%%), %llu of %llu bytes, %s, about %s left", sent,
-           blocks, percent, (unsigned long long)sent * blockBytes, (unsigned long long)blocks * blockBytes,
+  snprintf(line, sizeof line, "Written %d of %d block%s (%d%%), %llu of %llu bytes, %s, about %s left", sent, blocks,
+           blocks == 1 ? "" : "s", percent, (unsigned long long)written, (unsigned long long)imageBytes,
            MinutesSeconds(seconds).c_str(), MinutesSeconds(left).c_str());
-  // Redrawn in place on a terminal; the last one ends the line.
-  if (terminal_) return std::string("\r\x1b[K") + line + note_ + (sent == blocks ? "\n" : "");
-  return std::string(line) + "\n";
+  return line;
 }

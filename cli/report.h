@@ -41,20 +41,7 @@ std::string FailureReason(const CommandResult &result, const std::string &system
 std::string MinutesSeconds(double seconds);
 
 // Progress of a flash in one form, "Written 2 of 8 blocks (25%), 81920 of
-// 327680 bytes, 0:01, about 0:03 left": on a terminal one line redrawn for
-// every block, elsewhere the same words at every tenth.
-class ProgressLines {
- public:
-  // `note` follows the redrawn line.
-  ProgressLines(bool terminal, const char *note) : terminal_(terminal), note_(note) {}
-  // The text to print after `sent` of `blocks` blocks of `blockBytes`
-  // bytes, `seconds` after the first; empty when nothing is due.
-  std::string After(int sent, int blocks, uint32_t blockBytes, double seconds);
-
- private:
-  bool terminal_;
-  const char *note_;
-  int tenthsShown_ = 0;
-};
+// 300000 bytes, 0:01, about 0:03 left": the bytes are the image's own.
+std::string ProgressText(int sent, int blocks, uint64_t imageBytes, double seconds);
 
 #endif

@@ -43,7 +43,7 @@ target_compile_options(flashrun PRIVATE -Wall -Wextra)
 target_link_libraries(flashrun PUBLIC flashsys cli_headers)
 
 add_executable(flashtool cli/main.cpp cli/commands.cpp cli/console.cpp cli/flash.cpp cli/hints.cpp
-  cli/report.cpp ${cli_system})
+  cli/report.cpp cli/screen.cpp ${cli_system})
 target_compile_definitions(flashtool PRIVATE FLASHTOOL_VERSION="${PROJECT_VERSION}")
 target_compile_options(flashtool PRIVATE -Wall -Wextra)
 target_link_libraries(flashtool PRIVATE flashrun flashsys cli_headers)

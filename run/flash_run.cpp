@@ -191,6 +191,9 @@ class Run {
     r.record.ended = UtcNow();
     r.record.exitCode = r.code;
     r.record.outcome = OutcomeWord(r.code, options_.dryRun);
+    // A drive in another's hands is there all the same.
+    if (ending == Ending::OPEN_FAILED && (r.openFailure == OPEN_BUSY || r.openFailure == OPEN_MOUNTED))
+      r.record.outcome = "busy";
     observer_.Ended(r);
   }
 

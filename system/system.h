@@ -39,7 +39,8 @@ bool DrivesHaveNodes();
 
 // OPEN_NOT_OPTICAL: a drive the system itself calls no CD/DVD drive (a
 // fixed disk behind a drive letter), refused before any word about rights.
-enum OpenFailure { OPEN_NOT_A_DEVICE, OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED, OPEN_NOT_OPTICAL };
+// OPEN_MOUNTED: busy with a mounted disc, which the sentence says how to unmount.
+enum OpenFailure { OPEN_NOT_A_DEVICE, OPEN_MISSING, OPEN_DENIED, OPEN_BUSY, OPEN_FAILED, OPEN_NOT_OPTICAL, OPEN_MOUNTED };
 
 // A drive opened for a flash and claimed against other flashes of it until
 // destroyed.
@@ -131,8 +132,10 @@ size_t OutputColumns();
 // Waits until standard input can be read; false when an interrupt came
 // first, also one that came just before.
 bool AwaitInput();
-// Where the prompt and progress go (standard error) is a terminal.
+// Where the prompt and progress go (standard error) is a terminal, and
+// how wide it is (80 when it is none).
 bool MessagesAreTerminal();
+size_t MessagesColumns();
 // What the progress line adds while blocks go out, e.g. not to close the
 // console window; empty where there is nothing to say.
 const char *ProgressNote();

@@ -134,14 +134,18 @@ std::string ShellWord(const std::string &word) {
   return quoted + "'";
 }
 
-// Why the block node of a drive cannot be claimed.
-std::string ClaimRefused(int error, const std::string &srNode) {
+// Why the block node of a drive cannot be claimed; a mounted disc is said
+// as such (`failure`).
+std::string ClaimRefused(int error, const std::string &srNode, OpenFailure *failure) {
+  *failure = FailureOf(error);
   if (error != EBUSY) return Sentence(error, srNode);
   DeviceNode node;
   std::string point = InspectNode(srNode.c_str(), &node) == 0 ? MountPointOf(node) : "";
-  if (!point.empty())
+  if (!point.empty()) {
+    *failure = OPEN_MOUNTED;
     return "busy: its disc is mounted at " + point + "; unmount it (umount " + ShellWord(point) +
            ", or udisksctl unmount -b " + srNode + " on a desktop) and try again";
+  }
   return "busy: another program holds " + srNode + " for itself; close it and try again";
 }
 
@@ -198,14 +202,18 @@ std::unique_ptr<OpenedDrive> OpenDriveForFlash(const std::string &device, OpenFa
     if (claim < 0) {
       int error = errno;
       letGo(-1);
-      return refuse(FailureOf(error), ClaimRefused(error, srNode));
+      OpenFailure kind;
+      std::string why = ClaimRefused(error, srNode, &kind);
+      return refuse(kind, why);
     }
   }
   int fd = OpenScsiDevice(device.c_str(), true, !generic);
   if (fd < 0) {
     int error = errno;
     letGo(claim);
-    return refuse(FailureOf(error), generic ? Sentence(error, device) : ClaimRefused(error, device));
+    OpenFailure kind = FailureOf(error);
+    std::string why = generic ? Sentence(error, device) : ClaimRefused(error, device, &kind);
+    return refuse(kind, why);
   }
   // The node opened must be the one inspected, not one put in its place.
   DeviceNode opened;
@@ -390,6 +398,12 @@ size_t OutputColumns() {
   return 80;
 }
 bool MessagesAreTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+size_t MessagesColumns() {
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+  return 80;
+}
 const char *ProgressNote() { return ""; }
 
 static volatile sig_atomic_t Requested;

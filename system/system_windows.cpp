@@ -277,6 +277,15 @@ size_t OutputColumns() {
 }
 bool MessagesAreTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+size_t MessagesColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO console;
+  if (MessagesAreTerminal() && GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) {
+    size_t columns = (size_t)(console.srWindow.Right - console.srWindow.Left + 1);
+    if (columns >= 40) return columns;
+  }
+  return 80;
+}
+
 // Interrupts: 2 for Ctrl-C, 21 for Ctrl-Break (the C runtime's SIGINT and
 // SIGBREAK), 1 for the console closing and the session ending.
 static volatile LONG Requested, Holding, Waiting;

@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -237,8 +239,24 @@ class Flashtool : public ::testing::Test {
   std::string folder, config, journal, denied, root;
 };
 
+// The program wraps its lines between words at the terminal's width (80
+// columns elsewhere), the rest of a line indented: read as one line again.
+std::string Flat(const std::string &text) {
+  std::string flat;
+  for (size_t at = 0; at < text.size(); ++at) {
+    size_t blanks = text.find_first_not_of(' ', at + 1);
+    if (text[at] == '\n' && blanks != std::string::npos && blanks > at + 1) {
+      flat += ' ';
+      at = blanks - 1;
+    } else {
+      flat += text[at];
+    }
+  }
+  return flat;
+}
+
 bool Has(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
+  return Flat(text).find(Flat(part)) != std::string::npos;
 }
 
 // What the kernel's tables hold, each drive asked once, through its sg
@@ -346,7 +364,7 @@ TEST_F(Flashtool, ListsTheCdDrivesAsTextAndJson) {
   denied = "/dev/sg1,/dev/sg13";
   Output none = Run({"list"});
   EXPECT_EQ(none.code, 4) << "no drive could be listed";
-  EXPECT_TRUE(Has(none.err, "no CD/DVD drive could be listed")) << none.err;
+  EXPECT_TRUE(Has(none.err, "none of the CD/DVD drives above could be asked")) << none.err;
   close(lock);
 }
 
@@ -376,8 +394,8 @@ TEST_F(Flashtool, FlashesAnImageAndShowsTheNewRevision) {
       << run.out;
   EXPECT_TRUE(Has(run.out, " s, back as /dev/sr2\n")) << "the verdict last: " << run.out;
   EXPECT_TRUE(Has(run.err, "Flashing. Do not turn off the power or unplug the drive.\n"
-                           "Written 1 of 2 blocks (50%), 40960 of 81920 bytes, ")) << run.err;
-  EXPECT_TRUE(Has(run.err, "\nWritten 2 of 2 blocks (100%), 81920 of 81920 bytes, ")) << run.err;
+                           "Written 1 of 2 blocks (50%), 40960 of 40961 bytes, ")) << run.err;
+  EXPECT_TRUE(Has(run.err, "\nWritten 2 of 2 blocks (100%), 40961 of 40961 bytes, ")) << run.err;
   EXPECT_TRUE(Has(run.err, "sleep and shutdown are not held off during the flash: no system bus")) << run.err;
 
   std::vector<std::string> sent = Journal("SGIO");
@@ -557,7 +575,12 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       {{"flash", "/dev/sr1", pipe, "--yes"}, 2, "pipe.bin: not a regular file"},
       {{"flash", image, image, "--yes"}, 2, "good.bin: not a drive"},
       {{"flash", image, "/dev/sr1", "--yes"}, 2, "/dev/sr1: not a regular file: an image is a file such as fw.bin (is DEVICE before IMAGE?)"},
-      {{"lst"}, 2, "unknown command 'lst' (commands: list, info, check, flash)"},
+      {{"lst"}, 2, "flashtool: unknown command 'lst' (commands: list, info, check, flash) (did you mean 'list'?)"},
+      {{"help", "lst"}, 2, "flashtool: unknown command 'lst'"},
+      {{"flash", "/dev/sr1", image, "--jsn"}, 2, "flashtool: unknown option '--jsn' (did you mean '--json'?)"},
+      {{"list", "--hedaer"}, 2, "flashtool: unknown option '--hedaer' (did you mean '--header'?)"},
+      {{"flash", "--all", image, "--yes"}, 2, "flashtool: --all needs --expect"},
+      {{"flash", "/dev/sr1", image, "-y", "-v", "--dry-run"}, 0, "> INQUIRY: cdb 12 00 00 00 64 00"},
       {{"flash", "/dev/null", image, "--yes"}, 2, "/dev/null: not a drive"},
       {{"flash", "/dev/st5", image, "--yes"}, 2, "/dev/st5: not a drive"},
       {{"info", "/dev/st5"}, 2, "/dev/st5: not a drive"},
@@ -602,6 +625,7 @@ TEST_F(Flashtool, RefusalsSendNothingToTheDrive) {
       EXPECT_LE(end - at, 80u) << command << ": " << help.out.substr(at, end - at);
     if (std::string(command) == "flash") {
       EXPECT_TRUE(Has(help.out, "Usage: flashtool flash [OPTIONS] DEVICE... IMAGE\n"));
+      EXPECT_TRUE(Has(Run({"help", "flash"}).out, "Usage: flashtool flash [OPTIONS] DEVICE... IMAGE\n"));
     }
   }
   struct stat keptFile;
@@ -809,10 +833,10 @@ TEST_F(Flashtool, FlashesSeveralDrivesAtOnce) {
   EXPECT_TRUE(Has(records[1]["reason"], "block 01 (2 of the image) failed")) << records[1];
   EXPECT_EQ(records[2]["after"]["revision"], "2.00");
   // The table within 80 columns, each reason under its row.
-  EXPECT_TRUE(Has(batch.err, "DEVICE      BEFORE    AFTER        TIME  OUTCOME\n")) << batch.err;
-  EXPECT_TRUE(Has(batch.err, "failed\n            block 01 (2 of the image) failed: SCSI status 02h (Check Condition),\n"))
+  EXPECT_TRUE(Has(batch.err, "DEVICE      ADDRESS    BEFORE    AFTER        TIME  OUTCOME\n")) << batch.err;
+  EXPECT_TRUE(Has(batch.err, "failed\n            block 01 (2 of the image) failed: SCSI status 02h (Check Condition),"))
       << batch.err;
-  size_t table = batch.err.find("DEVICE      BEFORE"), verdicts = batch.err.find("\nflashed /dev/sr0");
+  size_t table = batch.err.find("DEVICE      ADDRESS"), verdicts = batch.err.find("\nflashed /dev/sr0");
   ASSERT_TRUE(table != std::string::npos && verdicts != std::string::npos) << batch.err;
   for (size_t at = table, end; (end = batch.err.find('\n', at)) != std::string::npos && end <= verdicts; at = end + 1)
     EXPECT_LE(end - at, 80u) << batch.err.substr(at, end - at);
@@ -870,7 +894,7 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   for (int signal : {SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGINT}) kill(pid, signal);
   Output first = Finish(pid, out, err);
   EXPECT_EQ(first.code, 5) << first.err;
-  EXPECT_TRUE(Has(first.err, "interrupt held until the flash ends")) << first.err;
+  EXPECT_TRUE(Has(first.err, "interrupt held: the flash ends first")) << first.err;
   EXPECT_TRUE(Has(first.out, "Flashed: the drive took all 30 blocks.\n")) << first.out;
   EXPECT_TRUE(Has(first.err, ") during the flash, held until it ended; not waiting"))
       << first.err;
@@ -929,49 +953,155 @@ TEST_F(Flashtool, InterruptsWaitForTheOutcomeAndASecondFlashIsRefused) {
   EXPECT_EQ(Journal("BLOCK").size(), taken + 12);
 }
 
-// On a terminal: the question, the answer, progress redrawn in place, and
-// Ctrl-C at the question ending it with nothing sent.
+// What a terminal of `columns` shows of `seen`: each line as it stands
+// once carriage returns, erased lines and cursor moves have been played.
+std::vector<std::string> Visible(const std::string &seen) {
+  std::vector<std::string> lines{""};
+  size_t row = 0, column = 0;
+  for (size_t at = 0; at < seen.size(); ++at) {
+    char c = seen[at];
+    if (c == '\x1b' && at + 1 < seen.size() && seen[at + 1] == '[') {
+      size_t end = seen.find_first_of("ABCDHJKm", at + 2);
+      if (end == std::string::npos) break;
+      if (seen[end] == 'K') lines[row].resize(std::min(lines[row].size(), column));
+      if (seen[end] == 'A') row -= std::min<size_t>(row, (size_t)atoi(seen.c_str() + at + 2));
+      at = end;
+    } else if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      if (++row == lines.size()) lines.push_back("");
+      column = 0;
+    } else {
+      if (column < lines[row].size()) lines[row][column] = c;
+      else lines[row] += c;
+      ++column;
+    }
+  }
+  return lines;
+}
+
+// On a terminal of 80 columns: the question, the answer, progress redrawn
+// in place and never run into another line, no line wider than the
+// terminal; a block that hangs keeps its clock moving and Ctrl-C is
+// answered at once; several drives keep their board in place.
 TEST_F(Flashtool, OnATerminalAsksForYesAndRedrawsProgress) {
   Drives({Sr(0)});
   std::string image = Image("tty.bin", 40961);
-  auto onTerminal = [&](const std::string &typed, std::string *seen) {
+  // Runs flashtool on the terminal; `act` reads what it shows so far and
+  // may type or end it (true: stop reading).
+  auto onTerminal = [&](const std::vector<std::string> &args, std::string *seen,
+                        const std::function<bool(int master, pid_t pid)> &act) {
     int master;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) Exec({"flash", "/dev/sr0", image});
+    struct winsize size = {40, 80, 0, 0};
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) Exec(args);
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-    bool answered = false;
     char chunk[1024];
     while (Clock::now() < deadline) {
       struct pollfd fd = {master, POLLIN, 0};
-      if (poll(&fd, 1, 100) <= 0) continue;
-      ssize_t n = read(master, chunk, sizeof chunk);
-      if (n <= 0) break;  // the program has ended and closed the terminal
-      seen->append(chunk, n);
-      if (!answered && Has(*seen, "Type YES")) {
-        answered = true;
-        write(master, typed.data(), typed.size());
+      if (poll(&fd, 1, 50) > 0) {
+        ssize_t n = read(master, chunk, sizeof chunk);
+        if (n <= 0) break;  // the program has ended and closed the terminal
+        seen->append(chunk, n);
       }
+      if (act(master, pid)) break;
     }
     close(master);
     int status = 0;
     waitpid(pid, &status, 0);
     return CodeOf(status);
   };
+  auto answering = [&](const std::string &typed, std::string *seen) {
+    bool answered = false;
+    return onTerminal({"flash", "/dev/sr0", image}, seen, [&, seen](int master, pid_t) {
+      if (!answered && Has(*seen, "Type YES")) {
+        answered = true;
+        write(master, typed.data(), typed.size());
+      }
+      return false;
+    });
+  };
 
   std::string seen;
-  EXPECT_EQ(onTerminal("no\n", &seen), 3);
+  EXPECT_EQ(answering("no\n", &seen), 3);
   EXPECT_TRUE(Has(seen, "not confirmed; nothing was sent")) << seen;
   seen.clear();
-  EXPECT_EQ(onTerminal("\x03", &seen), 128 + SIGINT) << seen;
+  EXPECT_EQ(answering("\x03", &seen), 128 + SIGINT) << seen;
+  EXPECT_TRUE(Has(seen, "interrupted (SIGINT) before the first block: nothing was written")) << seen;
+  EXPECT_FALSE(Has(seen, "no reason given")) << seen;
   EXPECT_EQ(Downloads(), 0u);
 
   seen.clear();
-  EXPECT_EQ(onTerminal("YES\n", &seen), 0) << seen;
+  EXPECT_EQ(answering("YES\n", &seen), 0) << seen;
   EXPECT_TRUE(Has(seen, "Type YES to write " + image + " into /dev/sr0: YES")) << seen;
   // One line, redrawn, in the words of a log.
-  EXPECT_TRUE(Has(seen, "\r\x1b[KWritten 1 of 2 blocks (50%), 40960 of 81920 bytes, ")) << seen;
-  EXPECT_TRUE(Has(seen, "\r\x1b[KWritten 2 of 2 blocks (100%), 81920 of 81920 bytes, ")) << seen;
+  EXPECT_TRUE(Has(seen, "\r\x1b[KWritten 1 of 2 blocks (50%), 40960 of 40961 bytes, ")) << seen;
+  EXPECT_TRUE(Has(seen, "\r\x1b[KWritten 2 of 2 blocks (100%), 40961 of 40961 bytes, ")) << seen;
   EXPECT_EQ(Downloads(), 2u);
+  for (size_t at = seen.find(" left"); at != std::string::npos; at = seen.find(" left", at + 1))
+    EXPECT_TRUE(at + 5 < seen.size() && (seen[at + 5] == '\r' || seen[at + 5] == '\n'))
+        << "the progress line runs into: " << seen.substr(at, 60);
+  for (const std::string &line : Visible(seen)) EXPECT_LE(line.size(), 80u) << line;
+
+  // Block 01 never answers: the clock moves while it is out, and Ctrl-C is
+  // answered within a second, though the block still holds the program.
+  vdrive::DriveConfig hung = Sr(0);
+  hung.alias = "/dev/sg0";
+  hung.failAt = 1;
+  hung.failCount = 0;
+  hung.hang = true;
+  Drives({hung});
+  std::string three = Image("three.bin", 3 * 40960);
+  seen.clear();
+  Clock::time_point typed{}, held{};
+  std::string clock;
+  onTerminal({"flash", "/dev/sr0", three, "--yes"}, &seen, [&](int master, pid_t pid) {
+    if (clock.empty() && Has(seen, "Block 2 of 3: waiting for the drive, 0:02")) {
+      clock = "moving";
+      write(master, "\x03", 1);
+      typed = Clock::now();
+    }
+    if (typed != Clock::time_point() && held == Clock::time_point() &&
+        Has(seen, "flashtool: interrupt held: the flash ends first")) {
+      held = Clock::now();
+      kill(pid, SIGKILL);  // the block would hold it for its time-out
+      return true;
+    }
+    return false;
+  });
+  EXPECT_EQ(clock, "moving") << seen;
+  ASSERT_NE(held, Clock::time_point()) << seen;
+  // The watch looks twice a second; a second of margin for a busy machine.
+  EXPECT_LT(held - typed, std::chrono::milliseconds(1500)) << seen;
+
+  // Three drives, Ctrl-C during their blocks: the board stays where it is,
+  // the held line its last row.
+  std::vector<vdrive::DriveConfig> three_drives{Sr(0), Sr(1), Sr(2)};
+  for (vdrive::DriveConfig &d : three_drives) d.delayMs = 100;
+  Drives(three_drives);
+  std::string eight = Image("eight.bin", 8 * 40960);
+  seen.clear();
+  bool interrupted = false;
+  int code = onTerminal({"flash", "/dev/sr0", "/dev/sr1", "/dev/sr2", eight, "--yes", "--settle", "5",
+                         "--ready-timeout", "5"},
+                        &seen, [&](int master, pid_t) {
+                          if (!interrupted && Has(seen, "  2/8 ")) {
+                            interrupted = true;
+                            write(master, "\x03", 1);
+                          }
+                          return false;
+                        });
+  EXPECT_EQ(code, 5) << seen;
+  size_t heldAt = seen.find("interrupt held: the flash ends first");
+  ASSERT_NE(heldAt, std::string::npos) << seen;
+  EXPECT_NE(seen.find("\x1b[4A", heldAt), std::string::npos) << "redrawn in place, with the held row: " << seen;
+  std::vector<std::string> shown = Visible(seen);
+  size_t rows = 0;
+  for (const std::string &line : shown) rows += line.compare(0, 8, "/dev/sr0") == 0 && Has(line, "%");
+  std::string screen;
+  for (const std::string &line : shown) screen += line + "\n";
+  EXPECT_EQ(rows, 1u) << "the board scrolled: " << screen;
+  for (const std::string &line : shown) EXPECT_LE(line.size(), 80u) << line;
 }
 
 }  // namespace

@@ -376,7 +376,22 @@ Program &StartConsoleTool(const std::string &name, const std::vector<VDrive> &dr
   return StartInjectedProgram(ToolDir + name, drives, arguments, DRIVE_IMPORTS, true);
 }
 
-std::string OutputOf(const Program &program) { return ReadAll(program.output); }
+// The program wraps its lines between words at 80 columns, the rest of a
+// line indented: read as one line again.
+std::string OutputOf(const Program &program) {
+  std::string text = ReadAll(program.output), flat;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.compare(at, 2, "\r\n") == 0 ? at + 2 : text[at] == '\n' ? at + 1 : at;
+    if (end > at && end < text.size() && text[end] == ' ') {
+      flat += ' ';
+      at = text.find_first_not_of(' ', end);
+      if (at == std::string::npos) break;
+      continue;
+    }
+    flat += text[at++];
+  }
+  return flat;
+}
 
 void SetInjectedFaults(const std::string &faults) {
   SetEnvironmentVariableA("FLASHTOOL_INJECT_FAULTS", faults.c_str());

@@ -86,8 +86,16 @@ end() {
   show=
 }
 
+# The program wraps its lines between words at 80 columns, the rest of a
+# line indented: each read as one line again.
+flatten() {
+  for f in "$@"; do
+    [ -f "$f" ] || continue
+    awk 'NR > 1 && /^ / { sub(/^ +/, " "); printf "%s", $0; next } NR > 1 { print "" } { printf "%s", $0 } END { if (NR) print "" }' "$f" >"$f.flat" && mv "$f.flat" "$f"
+  done
+}
 # flashtool in the foreground, never longer than a minute.
-ft() { timeout -s KILL 60 flashtool "$@" >/tmp/out 2>/tmp/err </dev/null; rc=$?; }
+ft() { timeout -s KILL 60 flashtool "$@" >/tmp/out 2>/tmp/err </dev/null; rc=$?; flatten /tmp/out /tmp/err; }
 # flashtool in the background ($pid), with a watchdog; collect() waits.
 ft_bg() {
   flashtool "$@" >/tmp/out 2>/tmp/err </dev/null &
@@ -95,7 +103,7 @@ ft_bg() {
   (sleep 60; kill -9 $pid) 2>/dev/null &
   dog=$!
 }
-collect() { wait $pid; rc=$?; kill $dog 2>/dev/null; }
+collect() { wait $pid; rc=$?; kill $dog 2>/dev/null; flatten /tmp/out /tmp/err; }
 # Until flashtool has sent its first block (a progress line), 10 s at most.
 first_block() {
   for _ in $(seq 200); do grep -q 'Written' /tmp/out /tmp/err 2>/dev/null && return 0; usleep 50000; done
@@ -590,6 +598,7 @@ echo 4 >$sd/opts
 echo -1 >$sd/every_nth
 t0=$(cut -d. -f1 /proc/uptime)
 timeout -s KILL 150 flashtool flash $dbg_sg /tmp/img1 --yes >/tmp/out 2>/tmp/err </dev/null; rc=$?
+flatten /tmp/out /tmp/err
 t1=$(cut -d. -f1 /proc/uptime)
 echo 0 >$sd/every_nth
 echo 0 >$sd/opts
@@ -667,6 +676,7 @@ if rmmod sg 2>/dev/null; then
   for _ in $(seq 200); do grep -q 'idx=FF' /tmp/vd.journal && break; usleep 50000; done
   before=$(grep -c '^CMD' /tmp/vd.journal)
   timeout -s KILL 60 flashtool list >/tmp/list.out 2>/tmp/list.err </dev/null
+  flatten /tmp/list.err
   grep -q "$vd: not asked" /tmp/list.err || no "list did not say it left $vd unasked"
   timeout -s KILL 60 flashtool info $vd >/tmp/info.out 2>/tmp/info.err </dev/null
   grep -q "Busy:" /tmp/info.out || no "info did not see the flash"

@@ -40,9 +40,12 @@ want_sent() { # target ops expected [length]
 }
 # The program's own words on the check's line: its first line with TEXT,
 # whose words from Windows come in the code page of the locale (Big5).
-told() { said="$said${said:+; }said \"$(tr -d '\r' </tmp/out | grep -a -m1 -- "$1" | iconv -f CP950 -t UTF-8)\""; }
+told() { said="$said${said:+; }said \"$(flat_out | grep -a -m1 -- "$1" | iconv -f CP950 -t UTF-8)\""; }
 want_rc() { [ "$rc" = "$1" ] || no "exit $rc, not $1"; }
-want_out() { tr -d '\r' </tmp/out | grep -qF -- "$1" || no "no \"$1\""; }
+# The programs wrap their lines between words at 80 columns, the rest of
+# a line indented: read as one line again.
+flat_out() { tr -d '\r' </tmp/out | awk 'NR > 1 && /^ / { sub(/^ +/, " "); printf "%s", $0; next } NR > 1 { print "" } { printf "%s", $0 } END { if (NR) print "" }'; }
+want_out() { flat_out | grep -qF -- "$1" || no "no \"$1\""; }
 # Our drive's commands since its journal was emptied, as "12h x1, 55h x2".
 vd_summary() {
   awk '/^CMD/ { if (!($2 in n)) o[++k] = $2; n[$2]++ }
@@ -164,7 +167,7 @@ for _ in $(seq 100); do [ -e /sys/block/${f#/dev/} ] || break; sleep 0.1; done
 wait $pid
 rc=$?
 want_rc 1
-grep -q "took all" /tmp/out && no "says the flash succeeded"
+flat_out | grep -q "took all" && no "says the flash succeeded"
 [ "${blocks:-0}" -ge 1 ] && [ "$blocks" -lt 256 ] || no "${blocks:-?} blocks before the drive went"
 told "^failed F"
 note_received $GONE "F:"
