@@ -278,7 +278,7 @@ int main(int argc, char **argv) {
     }
     CLI::App *about = command(argv[first + 1]);
     if (about == nullptr) return unknownCommand(argv[first + 1]);
-    printf("%s", about->help(std::string("flashtool ") + argv[first + 1]).c_str());
+    printf("%s", about->help("flashtool").c_str());
     return EXIT_OK;
   }
   if (first < argc && command(argv[first]) == nullptr) return unknownCommand(argv[first]);

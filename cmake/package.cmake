@@ -56,9 +56,9 @@ find_program(SCDOC scdoc REQUIRED)
 find_program(GZIP gzip REQUIRED)
 add_custom_command(OUTPUT ${generated}/flashtool.1 ${generated}/flashtool.1.gz
   COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${release_epoch}
-          sh -c "${SCDOC} < \"$0\" > \"$1\"" ${CMAKE_SOURCE_DIR}/docs/flashtool.1.scd ${generated}/flashtool.1
+          sh ${CMAKE_SOURCE_DIR}/cmake/manpage.sh ${CMAKE_SOURCE_DIR}/docs/flashtool.1.scd ${generated}/flashtool.1
   COMMAND ${GZIP} -9nf -k ${generated}/flashtool.1
-  DEPENDS docs/flashtool.1.scd
+  DEPENDS docs/flashtool.1.scd cmake/manpage.sh
   COMMENT "Manual page flashtool(1)" VERBATIM)
 # Debian wants its changelog compressed without a name or time stamp, and
 # the licence in its own machine-readable copyright format.
@@ -101,6 +101,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The completion it installs works only where bash-completion loads it;
+# lsscsi and sg_inq are what its manual page sends a reader to.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "lsscsi, sg3-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION
 "flashtool writes a new firmware image into a CD-ROM, DVD-ROM or CD-RW drive

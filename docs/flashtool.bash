@@ -21,17 +21,27 @@ _flashtool_devices()
 # or with no extension at all; those that look like images first (bash 4.4
 # and later keep this order), in capitals too when they come from a Windows
 # download, then folders and every other file.
+# A folder ends in "/", so that its files come next. Runs in a subshell:
+# the caller sets the completion's options (_flashtool_as_files).
 _flashtool_images()
 {
-    compopt -o filenames -o nosort 2>/dev/null
     local file
     compgen -f -- "$1" | while IFS= read -r file; do
         case ${file,,} in *.bin | *.hex | *.rom | *.fw | *.img) [[ -d $file ]] || printf '%s\n' "$file" ;; esac
     done
-    compgen -d -- "$1"
+    compgen -d -S / -- "$1"
     compgen -f -- "$1" | while IFS= read -r file; do
         case ${file,,} in *.bin | *.hex | *.rom | *.fw | *.img) ;; *) [[ -d $file ]] || printf '%s\n' "$file" ;; esac
     done
+}
+
+# File names as such (quoted where they need it), in the order given, and
+# no blank after a folder.
+_flashtool_as_files()
+{
+    compopt -o filenames -o nosort 2>/dev/null
+    [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]] && compopt -o nospace 2>/dev/null
+    return 0
 }
 
 _flashtool()
@@ -69,11 +79,11 @@ _flashtool()
 
     local options
     case $command in
-        '') options='list info check flash -h --help --version' ;;
+        '') options='list info check flash -h --help -V --version' ;;
         list) options='--json --header -h --help' ;;
         info) options='--json -h --help' ;;
         check) options='--sha256 --json -h --help' ;;
-        flash) options='--yes --expect --expect-revision --sha256 --settle --ready-timeout --allow-polling --any-image --all --skip-failing --dry-run --json --verbose --log -h --help' ;;
+        flash) options='-y --yes --expect --expect-revision --sha256 --settle --ready-timeout --allow-polling --any-image --all --skip-failing --dry-run --json -v --verbose --log -h --help' ;;
     esac
     if [[ -z $command || $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
@@ -84,17 +94,19 @@ _flashtool()
             ((positionals == 0)) && mapfile -t COMPREPLY < <(compgen -W "$(_flashtool_devices)" -- "$cur")
             ;;
         check)
-            ((positionals == 0)) && mapfile -t COMPREPLY < <(_flashtool_images "$cur")
+            ((positionals == 0)) && mapfile -t COMPREPLY < <(_flashtool_images "$cur") && _flashtool_as_files
             ;;
         flash)
             # DEVICE... IMAGE: after the first drive another drive or the
             # image may follow; with --all only the image.
             if [[ -n $all ]]; then
-                ((positionals == 0)) && mapfile -t COMPREPLY < <(_flashtool_images "$cur")
+                ((positionals == 0)) && mapfile -t COMPREPLY < <(_flashtool_images "$cur") && _flashtool_as_files
             elif ((positionals == 0)); then
                 mapfile -t COMPREPLY < <(compgen -W "$(_flashtool_devices)" -- "$cur")
             else
-                mapfile -t COMPREPLY < <(compgen -W "$(_flashtool_devices)" -- "$cur"; _flashtool_images "$cur")
+                # Images first: the last word is the image.
+                mapfile -t COMPREPLY < <(_flashtool_images "$cur"; compgen -W "$(_flashtool_devices)" -- "$cur")
+                _flashtool_as_files
             fi
             ;;
     esac
