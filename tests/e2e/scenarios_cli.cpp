@@ -45,7 +45,7 @@ const bool registered = [] {
     ExpectExit(flash, 0, 60000);
     std::string output = OutputOf(flash);
     for (const char *line : {"Drive:  D:  QUOR VIRTUAL CD-RW, firmware 1.00\r\n",
-                             "Written 2 of 2 blocks (100%), 81920 of 81920 bytes, ", "Flashed: the drive took all 2 blocks.\r\n",
+                             "Written 2 of 2 blocks (100%), 40961 of 40961 bytes, ", "Flashed: the drive took all 2 blocks.\r\n",
                              "Drive:  D:  QUOR VIRTUAL CD-RW, firmware 2.00\r\n",
                              "flashed D: firmware 1.00 -> 2.00 in "})
       Expect(output.find(line) != std::string::npos, "no \"" + Escaped(line) + "\" in " + Escaped(output));
