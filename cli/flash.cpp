@@ -277,7 +277,9 @@ class ConsoleObserver : public RunObserver {
     int tenth = r.blocks > 0 ? (int)((long long)r.blocksSent * 10 / r.blocks) : 10;
     bool due = tenth > tenthsShown_;
     if (due) tenthsShown_ = tenth;
-    Screen::Errors().Live(ProgressText(r.blocksSent, r.blocks, imageBytes_, seconds), due);
+    // Worded only when it is shown: this runs between two blocks.
+    if (due || Screen::Errors().Terminal())
+      Screen::Errors().Live(ProgressText(r.blocksSent, r.blocks, imageBytes_, seconds), due);
     if (r.blocksSent == r.blocks) Screen::Errors().EndLive();
   }
   void InterruptHeld(int) override {
