@@ -42,7 +42,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ file libgtest-dev googletest
   clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libsystemd-dev libsgutils2-dev libssl-dev pkgconf scdoc
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-WINE_PACKAGES=(wine wine64 xvfb x11-utils)
+WINE_PACKAGES=(wine wine64 xvfb x11-utils fonts-wine)
 # The real-kernel tier: QEMU, and what its guest runs (busybox, sg3-utils);
 # the kernel itself is fetched with apt-get download, not installed.
 KERNEL_PACKAGES=(qemu-system-x86 busybox-static sg3-utils cpio)

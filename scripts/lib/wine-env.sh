@@ -32,6 +32,13 @@ wine_prefix_ready() {
     answer=$(DISPLAY= timeout 120 "$WINELOADER" cmd /c echo prefix-ok 2>>"$log" | tr -d '\r')
     [ "$answer" = prefix-ok ] || failed "cmd /c echo does not answer in it" log
     wineserver -w
+    # Wine draws a window's caption buttons with its own Marlett font, which
+    # Debian's Wine does not put into a new prefix: without it they show as
+    # the letters "0 1 r" in every screenshot.
+    fonts=$WINEPREFIX/drive_c/windows/Fonts
+    if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -e "$fonts/marlett.ttf" ]; then
+      mkdir -p "$fonts" && cp /usr/share/wine/fonts/marlett.ttf "$fonts/" || failed "cannot add Marlett to it"
+    fi
     touch "$WINEPREFIX/.ready" || failed "cannot mark it ready"
   ) 9>"$WINEPREFIX.lock"
 }
