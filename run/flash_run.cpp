@@ -70,7 +70,7 @@ struct Job {
 class Watch {
  public:
   Watch(FlashSystem &system, RunObserver &observer, std::vector<Job> &jobs)
-      : system_(system), observer_(observer), jobs_(jobs), comeback_(system.Present()) {
+      : system_(system), observer_(observer), jobs_(jobs), comeback_(system.Present()), beats_(jobs.size()) {
     thread_ = std::thread([this] { Loop(); });
   }
   ~Watch() { Stop(); }
@@ -92,7 +92,7 @@ class Watch {
  private:
   struct Beat_ {
     Clock::time_point at;
-    bool outstanding;
+    bool outstanding = false;
   };
   void Loop() {
     std::unique_lock<std::mutex> hold(lock_);
@@ -105,9 +105,9 @@ class Watch {
         observer_.InterruptHeld(held);
       }
       hold.lock();
-      for (const auto &beat : beats_)
-        if (beat.second.outstanding && Clock::now() - beat.second.at >= std::chrono::seconds(1))
-          observer_.StillWaiting(jobs_[beat.first].run, SecondsSince(beat.second.at));
+      for (size_t i = 0; i < beats_.size(); ++i)
+        if (beats_[i].outstanding && Clock::now() - beats_[i].at >= std::chrono::seconds(1))
+          observer_.StillWaiting(jobs_[i].run, SecondsSince(beats_[i].at));
       changed_.wait_for(hold, std::chrono::milliseconds(500), [this] { return stop_; });
     }
   }
@@ -117,7 +117,7 @@ class Watch {
   Comeback comeback_;
   std::mutex lock_;
   std::condition_variable changed_;
-  std::map<size_t, Beat_> beats_;
+  std::vector<Beat_> beats_;  // by drive, as the run orders them
   bool stop_ = false, toldHeld_ = false;
   std::thread thread_;
 };
@@ -365,6 +365,7 @@ class Run {
     DriveRun &r = job.run;
     if (jobs_.size() > 1) job.began = Clock::now();
     r.blocks = image_.plan.lastIndex + 1;
+    r.record.blockFacts.reserve((size_t)r.blocks + 1);
     job.ticket = watch_->comeback().Follow(r.key, system_.PortOf(r.key), r.identity.vendor,
                                            r.identity.product, r.serial);
     Sequence sequence(*this, job);
