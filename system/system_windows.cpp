@@ -267,24 +267,20 @@ std::string SystemErrorText(uint32_t code) {
 bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
-size_t OutputColumns() {
-  CONSOLE_SCREEN_BUFFER_INFO console;
-  if (OutputIsTerminal() && GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &console)) {
-    size_t columns = (size_t)(console.srWindow.Right - console.srWindow.Left + 1);
-    if (columns >= 40) return columns;
-  }
-  return 80;
-}
 bool MessagesAreTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-size_t MessagesColumns() {
+// How wide the console window of `handle` is, 80 when it is none.
+static size_t Columns(bool terminal, DWORD handle) {
   CONSOLE_SCREEN_BUFFER_INFO console;
-  if (MessagesAreTerminal() && GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) {
+  if (terminal && GetConsoleScreenBufferInfo(GetStdHandle(handle), &console)) {
     size_t columns = (size_t)(console.srWindow.Right - console.srWindow.Left + 1);
     if (columns >= 40) return columns;
   }
   return 80;
 }
+
+size_t OutputColumns() { return Columns(OutputIsTerminal(), STD_OUTPUT_HANDLE); }
+size_t MessagesColumns() { return Columns(MessagesAreTerminal(), STD_ERROR_HANDLE); }
 
 // Interrupts: 2 for Ctrl-C, 21 for Ctrl-Break (the C runtime's SIGINT and
 // SIGBREAK), 1 for the console closing and the session ending.
