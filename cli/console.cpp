@@ -149,7 +149,6 @@ void SayImage(const RunRecord &record) {
 }
 
 int OpenFailureExit(OpenFailure failure) {
-  if (failure == OPEN_DENIED) Hint(TROUBLE_PERMISSION);
-  if (failure == OPEN_BUSY) Hint(TROUBLE_BUSY);
+  Hint(OpenTrouble(failure));
   return OpenFailureCode(failure);
 }

@@ -99,13 +99,18 @@ std::string TookAll(int blocks) {
   return blocks == 1 ? "the drive took its one block." : "the drive took all " + std::to_string(blocks) + " blocks.";
 }
 
+// Endings that are the run's, not one drive's: said once, not per drive.
+bool SharedByAll(Ending ending) {
+  return ending == Ending::SAME_DRIVE || ending == Ending::MIXED_MODELS || ending == Ending::OTHERS_FAILING ||
+         ending == Ending::NOT_CONFIRMED || ending == Ending::INTERRUPTED_BEFORE;
+}
+
 // Why a drive's run ended, in the words the user reads and the record
 // keeps: the first line, a second one where the drive's state needs it,
 // and the hint that fits.
 struct Words {
   std::string reason, more;
   Trouble trouble = TROUBLE_NONE;
-  bool once = false;  // the same for every drive of the run: said once
 };
 
 std::string Reason(const CommandResult &result) { return FailureReason(result, SystemErrorText(result.systemError)); }
@@ -118,11 +123,10 @@ Words WordsOf(const DriveRun &r, const FlashOptions &options) {
     case Ending::CHECKED: break;
     case Ending::SAME_DRIVE:
       w.reason = r.other + " and " + r.detail + " are the same drive; name each drive once";
-      w.once = true;
       break;
     case Ending::OPEN_FAILED:
       w.reason = Named(r.device) + r.detail;
-      w.trouble = r.openFailure == OPEN_DENIED ? TROUBLE_PERMISSION : r.openFailure == OPEN_BUSY ? TROUBLE_BUSY : TROUBLE_NONE;
+      w.trouble = OpenTrouble(r.openFailure);
       break;
     case Ending::NO_IDENTITY:
       w.reason = r.device + " does not say what it is (INQUIRY): " + Reason(r.failure);
@@ -148,20 +152,16 @@ Words WordsOf(const DriveRun &r, const FlashOptions &options) {
     case Ending::MIXED_MODELS:
       w.reason = "drives of different models: " + r.detail + ", the others \"" + r.other +
                  "\"; one image fits one model: nothing was written to any drive (--expect names the model to flash)";
-      w.once = true;
       break;
     case Ending::OTHERS_FAILING:
       w.reason = "not flashed: " + r.detail + " drives cannot be flashed; nothing was written to any drive "
                  "(--skip-failing flashes the others)";
-      w.once = true;
       break;
     case Ending::NOT_CONFIRMED:
       w.reason = "not confirmed; nothing was sent";
-      w.once = true;
       break;
     case Ending::INTERRUPTED_BEFORE:
       w.reason = "interrupted (" + SignalName(r.signal) + ") before the first block: nothing was written";
-      w.once = true;
       break;
     case Ending::NOT_PREPARED:
       w.reason = r.device + " is not ready to be flashed: " + Reason(r.failure) + "; nothing was written";
@@ -329,7 +329,7 @@ class ConsoleObserver : public RunObserver {
     if (w.reason.empty()) return;
     // A refusal said before, or the same for every drive, once.
     if (r.ending == Ending::NOT_CONFIRMED && refusedSaid_) return;
-    if (w.once && !said_.insert(w.reason).second) return;
+    if (SharedByAll(r.ending) && !said_.insert(w.reason).second) return;
     Complain(w.reason);
     if (!w.more.empty()) Complain(w.more);
     Hint(w.trouble);
@@ -422,8 +422,7 @@ void TellTable(const std::vector<DriveRun> &runs) {
       "TIME", "OUTCOME");
   std::vector<std::string> once;
   for (const DriveRun &r : runs) {
-    bool shared = r.ending == Ending::MIXED_MODELS || r.ending == Ending::OTHERS_FAILING ||
-                  r.ending == Ending::NOT_CONFIRMED || r.ending == Ending::INTERRUPTED_BEFORE;
+    bool shared = SharedByAll(r.ending);
     std::string reason = shared ? "" : r.record.reason;
     if (shared && std::find(once.begin(), once.end(), r.record.reason) == once.end()) once.push_back(r.record.reason);
     if (!r.record.afterDevice.empty() && r.record.afterDevice != r.record.device)

@@ -23,6 +23,10 @@ Trouble BlockTrouble(const CommandResult &result, int blocksTaken, bool lastBloc
   return trouble;
 }
 
+Trouble OpenTrouble(OpenFailure failure) {
+  return failure == OPEN_DENIED ? TROUBLE_PERMISSION : failure == OPEN_BUSY ? TROUBLE_BUSY : TROUBLE_NONE;
+}
+
 const char *HintText(Trouble trouble) {
   switch (trouble) {
     case TROUBLE_NONE: return "";

@@ -4,6 +4,7 @@
 #define FLASHTOOL_CLI_HINTS_H
 
 #include "core/scsi.h"
+#include "system/system.h"
 
 enum Trouble {
   TROUBLE_NONE,
@@ -24,6 +25,9 @@ Trouble TroubleOf(const CommandResult &result);
 // command, and once the last block went out no hint may say to switch the
 // drive off.
 Trouble BlockTrouble(const CommandResult &result, int blocksTaken, bool lastBlock);
+// The trouble behind a drive that could not be opened: rights, or another
+// program; a mounted disc's sentence says what to do itself.
+Trouble OpenTrouble(OpenFailure failure);
 // The hint's lines, each ending in a newline; empty for TROUBLE_NONE.
 const char *HintText(Trouble trouble);
 

@@ -29,9 +29,13 @@ void Screen::Put(const std::string &text) {
 // A live line ends where it stands; a board stays where it is, and what
 // comes now goes below it.
 void Screen::Settle() {
+  EndLine();
+  boardLines_ = 0;
+}
+
+void Screen::EndLine() {
   if (live_) Put("\n");
   live_ = false;
-  boardLines_ = 0;
 }
 
 void Screen::Lines(const std::string &text, size_t indent) {
@@ -73,8 +77,7 @@ void Screen::Live(const std::string &text, bool due) {
 
 void Screen::EndLive() {
   std::lock_guard<std::mutex> hold(lock_);
-  if (live_) Put("\n");
-  live_ = false;
+  EndLine();
 }
 
 void Screen::Board(const std::vector<std::string> &rows, const std::vector<bool> &due) {
@@ -84,8 +87,7 @@ void Screen::Board(const std::vector<std::string> &rows, const std::vector<bool>
       if (due[i]) Put(rows[i] + "\n");
     return;
   }
-  if (live_) Put("\n");
-  live_ = false;
+  EndLine();
   std::string out;
   if (boardLines_ > 0) out += "\x1b[" + std::to_string(boardLines_) + "A";  // back to the first row
   for (const std::string &row : rows) out += "\r\x1b[K" + row.substr(0, width_ - 1) + "\n";

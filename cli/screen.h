@@ -36,7 +36,8 @@ class Screen {
  private:
   Screen();
   void Put(const std::string &text);
-  void Settle();  // before a whole line: no live line, the board left as it is
+  void Settle();   // before a whole line: no live line, the board left as it is
+  void EndLine();  // the live line, if one is drawn, ends where it stands
   std::mutex lock_;
   bool terminal_;
   size_t width_;
