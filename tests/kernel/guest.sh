@@ -56,6 +56,10 @@ if [ -n "$wine_checkout" ]; then
   mount -t sysfs sys $new/sys
   mount -o bind /dev $new/dev
   mount -t devpts devpts $new/dev/pts 2>/dev/null
+  # The checkout may lie under /tmp, which the guest's own /tmp covers in the
+  # new root: it is reached at a path of its own.
+  mkdir -p $new/ktier-checkout && mount -o bind "$new$wine_checkout" $new/ktier-checkout ||
+    echo "KT FAIL the checkout $wine_checkout cannot be reached"
   mount -o bind /tmp $new/tmp  # our drive's journal and the images
   mount -t tmpfs -o mode=755 run $new/run
   mkdir -p $new/ktier-out && mount -t 9p -o trans=virtio,version=9p2000.L results $new/ktier-out
@@ -66,7 +70,7 @@ if [ -n "$wine_checkout" ]; then
   { head -c 256 /dev/zero | tr '\0' '\1'; head -c 40704 /dev/zero; } >/tmp/vdblock
   for _ in 1 2 3 4; do cat /tmp/vdblock; done >/tmp/imgvd.bin
   chroot $new /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb \
-    /bin/bash "$wine_checkout/tests/kernel/wine-guest.sh" "$wine_checkout"
+    /bin/bash /ktier-checkout/tests/kernel/wine-guest.sh /ktier-checkout
   sync
   reboot -f
 fi
